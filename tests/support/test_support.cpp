@@ -1,0 +1,105 @@
+#include "support/test_support.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace lorvane::testing {
+
+std::filesystem::path source_dir() {
+  if (const char* env = std::getenv("LORVANE_SOURCE_DIR")) return env;
+  return LORVANE_SOURCE_DIR;
+}
+
+std::string python() {
+  if (const char* env = std::getenv("LORVANE_TEST_PYTHON")) return env;
+  return LORVANE_TEST_PYTHON;
+}
+
+TempDir::TempDir() {
+  std::random_device rd;
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    auto candidate = base / ("lorvane-test-" + std::to_string(rd()) + std::to_string(rd()));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string shell_quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+std::string run_command(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) {
+    ADD_FAILURE() << "cannot run: " << command;
+    return output;
+  }
+  std::array<char, 4096> buffer;
+  std::size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    ADD_FAILURE() << "command failed: " << command << "\n" << output;
+  }
+  return output;
+}
+
+std::string run_python(const std::vector<std::string>& args) {
+  std::string command = shell_quote(python());
+  for (const auto& arg : args) command += " " + shell_quote(arg);
+  return run_command(command);
+}
+
+void write_file(const std::filesystem::path& path, const std::string& content) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+::testing::AssertionResult all_close(const std::vector<double>& actual,
+                                     const std::vector<double>& expected, double atol,
+                                     double rtol) {
+  if (actual.size() != expected.size())
+    return ::testing::AssertionFailure()
+           << "sizes differ: " << actual.size() << " vs " << expected.size();
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    const double diff = std::fabs(actual[i] - expected[i]);
+    if (!(diff <= atol + rtol * std::fabs(expected[i])))
+      return ::testing::AssertionFailure() << "element " << i << ": " << actual[i] << " vs "
+                                           << expected[i] << " (diff " << diff << ")";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace lorvane::testing
