@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Utf8Text, AcceptsBoundaryScalars) {
-  for (const std::string s : {std::string("\x7F"), std::string("\xC2\x80"), std::string("\xDF\xBF"),
+  for (const std::string& s : {std::string("\x7F"), std::string("\xC2\x80"), std::string("\xDF\xBF"),
                               std::string("\xE0\xA0\x80"), std::string("\xED\x9F\xBF"),
                               std::string("\xEE\x80\x80"), std::string("\xEF\xBF\xBF"),
                               std::string("\xF0\x90\x80\x80"), std::string("\xF4\x8F\xBF\xBF")}) {
