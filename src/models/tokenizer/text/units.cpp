@@ -1,0 +1,134 @@
+#include "models/tokenizer/text/units.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "document/utf8_decode.hpp"
+#include "lorvane/errors.hpp"
+
+namespace lorvane::detail {
+namespace {
+
+constexpr char32_t kNewline = 0x0A;
+constexpr char32_t kSpace = 0x20;
+
+// Shared by both whitespace sets: U+0009..U+000D, U+001C..U+0020, U+00A0,
+// U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+bool is_common_space(char32_t cp) noexcept {
+  if (cp < 0x80) return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20);
+  if (cp == 0xA0 || cp == 0x1680 || cp == 0x3000) return true;
+  if (cp >= 0x2000 && cp <= 0x200A) return true;
+  return cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F;
+}
+
+[[noreturn]] void throw_too_long(std::uint64_t max_code_points) {
+  throw TokenizerModelError("tokenizer text exceeds " + std::to_string(max_code_points) +
+                            " code points");
+}
+
+// Start of the next paragraph when the newline at `i` opens a break: one past
+// the last newline of the whitespace run that follows it; 0 when there is none.
+std::size_t break_end(const std::vector<TokenizerUnit>& units, std::size_t i) {
+  std::size_t last_newline = 0;
+  for (std::size_t j = i + 1; j < units.size() && is_unit_space(units[j].code_point); ++j) {
+    if (units[j].code_point == kNewline) last_newline = j;
+  }
+  return last_newline == 0 ? 0 : last_newline + 1;
+}
+
+struct Range {
+  std::size_t begin;
+  std::size_t end;
+};
+
+std::vector<Range> find_paragraph_ranges(const std::vector<TokenizerUnit>& units) {
+  std::vector<Range> ranges;
+  std::size_t start = 0;
+  std::size_t i = 0;
+  while (i + 1 < units.size()) {
+    if (units[i].code_point != kNewline) {
+      ++i;
+      continue;
+    }
+    const std::size_t next = break_end(units, i);
+    if (next == 0) {
+      ++i;
+      continue;
+    }
+    ranges.push_back({start, i});
+    start = next;
+    i = next;
+  }
+  ranges.push_back({start, units.size()});
+  return ranges;
+}
+
+// Trims trailing whitespace and collapses whitespace runs; empty when the
+// range holds nothing else.
+TokenizerParagraph normalise_range(const std::vector<TokenizerUnit>& units, Range range,
+                                   bool skip_newline) {
+  std::size_t end = range.end;
+  while (end > range.begin && is_trim_space(units[end - 1].code_point)) --end;
+  TokenizerParagraph paragraph;
+  if (end == range.begin) return paragraph;
+  paragraph.reserve(end - range.begin);
+  for (std::size_t i = range.begin; i < end; ++i) {
+    const TokenizerUnit& unit = units[i];
+    if (skip_newline && unit.code_point == kNewline) continue;
+    if (!is_unit_space(unit.code_point)) {
+      paragraph.push_back(unit);
+    } else if (paragraph.empty() || paragraph.back().code_point != kSpace) {
+      paragraph.push_back({" ", kSpace, unit.offset});
+    }
+  }
+  return paragraph;
+}
+
+}  // namespace
+
+bool is_unit_space(char32_t code_point) noexcept {
+  return is_common_space(code_point) || (code_point >= 0x80 && code_point <= 0x9F);
+}
+
+bool is_trim_space(char32_t code_point) noexcept {
+  return is_common_space(code_point) || code_point == 0x85;
+}
+
+std::vector<TokenizerUnit> decode_units(const char* data, std::size_t size) {
+  return decode_units(data, size, kMaxTokenizerCodePoints);
+}
+
+std::vector<TokenizerUnit> decode_units(const char* data, std::size_t size,
+                                        std::uint64_t max_code_points) {
+  std::vector<TokenizerUnit> units;
+  // One record per byte is the worst case; beyond the limit the call fails,
+  // so the vector never reallocates.
+  units.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_code_points + 1)));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  std::size_t pos = 0;
+  while (pos < size) {
+    char32_t cp = 0;
+    std::size_t len = 0;
+    const std::size_t error = decode_code_point(bytes, size, pos, cp, len);
+    if (error != kUtf8Valid) throw TokenizerModelError(utf8_error_message(error));
+    if (units.size() >= max_code_points) throw_too_long(max_code_points);
+    units.push_back({std::string(data + pos, len), static_cast<std::uint32_t>(cp),
+                     static_cast<std::uint32_t>(units.size())});
+    pos += len;
+  }
+  return units;
+}
+
+std::vector<TokenizerParagraph> split_paragraphs(const char* data, std::size_t size,
+                                                 bool skip_newline) {
+  std::vector<TokenizerParagraph> paragraphs;
+  const std::vector<TokenizerUnit> units = decode_units(data, size);
+  if (units.empty()) return paragraphs;
+  for (const Range& range : find_paragraph_ranges(units)) {
+    TokenizerParagraph paragraph = normalise_range(units, range, skip_newline);
+    if (!paragraph.empty()) paragraphs.push_back(std::move(paragraph));
+  }
+  return paragraphs;
+}
+
+}  // namespace lorvane::detail
