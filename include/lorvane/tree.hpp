@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,6 +62,8 @@ class LORVANE_EXPORT TreeSequence {
   bool contains(const ConstituencyTree& tree) const;
 
  private:
+  bool is_element(std::size_t position) const noexcept;
+
   std::vector<std::shared_ptr<const TreeNode>> nodes_;
   std::int64_t start_ = 0;
   std::int64_t step_ = 1;
