@@ -72,6 +72,10 @@ class JsonValue {
   std::variant<std::monostate, bool, std::int64_t, double, std::string, Array, Object> value_;
 };
 
+// Arrays and objects may nest this many levels deep; a deeper text fails
+// with "JSON nesting is too deep" at the bracket that exceeds the bound.
+inline constexpr std::size_t kMaxJsonNestingDepth = 512;
+
 // Parses a whole JSON text; the root may be of any kind. Errors read
 // "<reason> at JSON byte <position>".
 JsonValue parse_json(std::string_view text);
