@@ -68,8 +68,8 @@ std::size_t for_each_code_point(std::string_view text, Visit&& visit) {
   const std::size_t size = text.size();
   std::size_t pos = 0;
   while (pos < size) {
-    char32_t cp;
-    std::size_t len;
+    char32_t cp = 0;  // initialised: GCC cannot see that an error skips the uses
+    std::size_t len = 0;
     const std::size_t error = decode_code_point(data, size, pos, cp, len);
     if (error != kUtf8Valid) return error;
     visit(cp, pos, len);
