@@ -1,0 +1,2 @@
+lorvane_add_test(bundle_test SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/bundle_test.cpp)
