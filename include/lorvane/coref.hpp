@@ -13,6 +13,7 @@ namespace lorvane {
 // A word position of a mention: for an ordinary mention a 0-based position
 // among the sentence's regular words; for a zero mention the empty word's id
 // together with its empty index.
+// A plain value: safe to share when not written.
 struct CorefWordPosition {
   std::int32_t word = 0;
   std::optional<std::int32_t> empty_index;
@@ -21,7 +22,8 @@ struct CorefWordPosition {
 // Safe to share across threads: immutable.
 class LORVANE_EXPORT CorefMention {
  public:
-  // Throws std::invalid_argument for a negative sentence.
+  // Throws std::invalid_argument
+  // "a coreference mention sentence index cannot be negative".
   CorefMention(int sentence, CorefWordPosition start_word, CorefWordPosition end_word);
   std::int32_t sentence() const noexcept { return sentence_; }
   CorefWordPosition start_word() const { return start_word_; }
@@ -36,6 +38,8 @@ class LORVANE_EXPORT CorefMention {
 // Safe to share across threads: immutable once stored in a document.
 class LORVANE_EXPORT CorefChain {
  public:
+  // Throws std::invalid_argument for a negative index, then for a
+  // representative_index that is not a position in `mentions`.
   CorefChain(int index, std::vector<CorefMention> mentions, std::string representative_text,
              std::optional<int> representative_index);
   std::int32_t index() const noexcept { return index_; }
@@ -51,6 +55,7 @@ class LORVANE_EXPORT CorefChain {
 };
 
 // The link of one word to one chain.
+// Safe to share across threads: immutable.
 class LORVANE_EXPORT CorefAttachment {
  public:
   CorefAttachment(std::shared_ptr<const CorefChain> chain, bool is_start, bool is_end,
