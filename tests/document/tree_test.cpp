@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "lorvane/document.hpp"
 #include "lorvane/tree.hpp"
 #include "support/test_support.hpp"
 
@@ -203,6 +204,34 @@ TEST(ConstituencyTree, MillionNodeChainPrintsAndDies) {
     for (int i = 0; i < 1000; ++i) tree = node("A", {tree});
   }
   EXPECT_EQ(shared.to_string(), "(B x)");
+}
+
+TEST(SentenceConstituency, GetSetClear) {
+  std::vector<SentenceInput> sentences(2);
+  sentences[0].tokens.resize(1);
+  sentences[0].tokens[0].id_start = sentences[0].tokens[0].id_end = 1;
+  sentences[0].tokens[0].text = "barks";
+  Document doc("", std::move(sentences));
+  Sentence first = doc.sentences().at(0);
+  const Sentence second = doc.sentences().at(1);
+  EXPECT_EQ(first.constituency(), std::nullopt);
+
+  const auto tree = dog_barks();
+  first.set_constituency(tree);
+  ASSERT_TRUE(first.constituency().has_value());
+  EXPECT_TRUE(first.constituency()->same_node(tree));  // stored, not copied
+  EXPECT_TRUE(doc.sentences().at(0).constituency()->same_node(tree));
+  EXPECT_EQ(second.constituency(), std::nullopt);
+
+  // A tree handed out earlier outlives its removal from the sentence.
+  const auto earlier = *first.constituency();
+  first.set_constituency(std::nullopt);
+  EXPECT_EQ(first.constituency(), std::nullopt);
+  EXPECT_EQ(earlier.to_string(), "(ROOT (S (NP (DT the) (NN dog)) (VP (VBZ barks))))");
+
+  const auto subtree = earlier.children().at(0).children().at(-1);
+  first.set_constituency(subtree);
+  EXPECT_EQ(first.constituency()->to_string(), "(VP (VBZ barks))");
 }
 
 }  // namespace
