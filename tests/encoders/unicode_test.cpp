@@ -267,6 +267,19 @@ TEST(UnicodeCaseMappings, Table) {
   }
 }
 
+// ASCII takes a shortcut past the tables; it must give the tables' answers.
+TEST(UnicodeCaseMappings, AsciiAgreesWithTheTables) {
+  auto mapped = [](std::span<const CaseMapping> pairs, char32_t c) {
+    const CaseMapping* pair = find_entry(pairs, c);
+    return std::string(1, static_cast<char>(pair ? pair->mapped : c));
+  };
+  for (char32_t c = 0; c < 0x80; ++c) {
+    const std::string text(1, static_cast<char>(c));
+    EXPECT_EQ(unicode_upper(text), mapped(kUppercasePairs, c)) << u_plus(c);
+    EXPECT_EQ(unicode_lower(text), mapped(kLowercasePairs, c)) << u_plus(c);
+  }
+}
+
 // The code points with a multi-code-point uppercase mapping, as documented.
 std::set<char32_t> documented_uppercase_specials() {
   const std::vector<std::pair<char32_t, char32_t>> ranges = {

@@ -17,30 +17,51 @@ namespace lorvane::detail {
 namespace {
 
 // Shared by the two case tests: every cased code point must belong to
-// `wanted`, and at least one must be present.
+// `wanted`, and at least one must be present. The whole text is validated
+// even once the answer is known, so ill-formed text never yields an answer.
 bool all_cased_in(std::string_view text, std::span<const CodePointRange> wanted) {
   bool seen_cased = false;
-  for (const char32_t c : decode_utf8(text)) {
-    if (!in_ranges(kCasedRanges, c)) continue;
-    if (!in_ranges(wanted, c)) return false;
-    seen_cased = true;
-  }
-  return seen_cased;
+  bool spoiled = false;
+  decode_utf8_or_throw<std::invalid_argument>(text, [&](char32_t c, std::size_t, std::size_t) {
+    if (spoiled || !in_ranges(kCasedRanges, c)) return;
+    if (in_ranges(wanted, c)) {
+      seen_cased = true;
+    } else {
+      spoiled = true;
+    }
+  });
+  return seen_cased && !spoiled;
 }
 
-std::string map_case(std::string_view text, std::span<const CaseMapping> pairs,
-                     std::span<const SpecialCaseMapping> specials) {
+// The ASCII rows of the case maps, so that the common case skips the binary
+// search. The tables agree (checked by the tests over every code point).
+char32_t ascii_lower(char32_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+char32_t ascii_upper(char32_t c) { return c >= 'a' && c <= 'z' ? c - 32 : c; }
+
+void append_mapping(char32_t c, std::span<const CaseMapping> pairs,
+                    std::span<const SpecialCaseMapping> specials, std::string& out) {
+  if (const CaseMapping* pair = find_entry(pairs, c)) {
+    append_utf8(pair->mapped, out);
+  } else if (const SpecialCaseMapping* special = find_entry(specials, c)) {
+    for (std::uint32_t k = 0; k < special->length; ++k) append_utf8(special->mapped[k], out);
+  } else {
+    append_utf8(c, out);
+  }
+}
+
+// Maps code point by code point in one validating pass; on ill-formed input
+// the partial output is discarded by the exception.
+std::string map_case(std::string_view text, char32_t (*ascii)(char32_t),
+                     std::span<const CaseMapping> pairs, std::span<const SpecialCaseMapping> specials) {
   std::string out;
   out.reserve(text.size());
-  for (const char32_t c : decode_utf8(text)) {
-    if (const CaseMapping* pair = find_entry(pairs, c)) {
-      append_utf8(pair->mapped, out);
-    } else if (const SpecialCaseMapping* special = find_entry(specials, c)) {
-      for (std::uint32_t k = 0; k < special->length; ++k) append_utf8(special->mapped[k], out);
+  decode_utf8_or_throw<std::invalid_argument>(text, [&](char32_t c, std::size_t, std::size_t) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(ascii(c)));
     } else {
-      append_utf8(c, out);
+      append_mapping(c, pairs, specials, out);
     }
-  }
+  });
   return out;
 }
 
@@ -73,11 +94,11 @@ bool unicode_is_upper(std::string_view text) { return all_cased_in(text, kUpperc
 bool unicode_is_lower(std::string_view text) { return all_cased_in(text, kLowercaseRanges); }
 
 std::string unicode_upper(std::string_view text) {
-  return map_case(text, kUppercasePairs, kUppercaseSpecials);
+  return map_case(text, ascii_upper, kUppercasePairs, kUppercaseSpecials);
 }
 
 std::string unicode_lower(std::string_view text) {
-  return map_case(text, kLowercasePairs, kLowercaseSpecials);
+  return map_case(text, ascii_lower, kLowercasePairs, kLowercaseSpecials);
 }
 
 std::string unicode_nfkc_casefold_nfc(std::string_view text) {
