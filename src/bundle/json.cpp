@@ -1,5 +1,6 @@
 #include "bundle/json.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <system_error>
+#include <type_traits>
 
 #include "document/utf8_decode.hpp"
 
@@ -172,6 +174,74 @@ bool out_of_range_token_is_tiny(std::string_view token) {
   return power + (exponent_negative ? -exponent : exponent) < 0;
 }
 
+// One object member between parsing and insertion into the sorted map.
+struct PendingMember {
+  std::string key;
+  JsonValue value;
+  std::size_t value_end;  // byte just after the value, for "duplicate object key"
+};
+
+// Sort entry of a member: the first eight key bytes as a big-endian number
+// (zero-padded), so most comparisons are a single integer comparison.
+struct MemberOrder {
+  std::uint64_t prefix;
+  std::size_t index;
+};
+
+std::uint64_t key_prefix(const std::string& key) {
+  std::uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i)
+    prefix = (prefix << 8) | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+  return prefix;
+}
+
+// Orders members by key bytes, equal keys in document order.
+void sort_members(const PendingMember* members, std::size_t count, std::vector<MemberOrder>& order) {
+  order.resize(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = MemberOrder{key_prefix(members[i].key), i};
+  std::sort(order.begin(), order.end(), [members](const MemberOrder& a, const MemberOrder& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const int cmp = members[a.index].key.compare(members[b.index].key);
+    return cmp != 0 ? cmp < 0 : a.index < b.index;
+  });
+}
+
+constexpr std::size_t kNoDuplicate = static_cast<std::size_t>(-1);
+
+// The position at which a sequential parse would first meet a repeated key:
+// the smallest value end among members whose key an earlier member has.
+std::size_t earliest_duplicate(const PendingMember* members, const std::vector<MemberOrder>& order) {
+  std::size_t earliest = kNoDuplicate;
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    const PendingMember& previous = members[order[i - 1].index];
+    const PendingMember& current = members[order[i].index];
+    if (order[i - 1].prefix == order[i].prefix && previous.key == current.key)
+      earliest = std::min(earliest, current.value_end);
+  }
+  return earliest;
+}
+
+static_assert(std::is_nothrow_move_constructible_v<JsonValue>,
+              "growing a vector of values must move, not copy, subtrees");
+
+// Drops an object's pending members however its parse ends, so that an
+// enclosing object never sees members of a nested one.
+// Not thread-safe: lives on one parse's stack.
+class PendingScope {
+ public:
+  PendingScope(std::vector<PendingMember>& pending, std::size_t first)
+      : pending_(pending), first_(first) {}
+  ~PendingScope() {
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(first_), pending_.end());
+  }
+  PendingScope(const PendingScope&) = delete;
+  PendingScope& operator=(const PendingScope&) = delete;
+
+ private:
+  std::vector<PendingMember>& pending_;
+  std::size_t first_;
+};
+
 // Not thread-safe: one parser serves one parse_json call.
 class Parser {
  public:
@@ -186,10 +256,12 @@ class Parser {
   }
 
  private:
-  [[noreturn]] void fail(std::string_view reason) const {
+  [[noreturn]] void fail(std::string_view reason) const { fail_at(reason, pos_); }
+
+  [[noreturn]] static void fail_at(std::string_view reason, std::size_t position) {
     std::string message(reason);
     message += " at JSON byte ";
-    message += std::to_string(static_cast<std::uint64_t>(pos_));
+    message += std::to_string(static_cast<std::uint64_t>(position));
     throw JsonError(message);
   }
 
@@ -254,16 +326,30 @@ class Parser {
     }
   }
 
+  // Members are collected in document order and sorted once when the object
+  // closes: inserting a large, unsorted vocabulary into the map one key at a
+  // time costs a tree search per key. Duplicates show up as neighbours in the
+  // sorted order; the one reported is the first a sequential check would find.
   JsonValue parse_object() {
     enter_container();
-    JsonValue::Object object;
-    if (!at_end() && peek() == '}') return close_container(std::move(object));
-    for (;;) {
-      parse_member(object);
-      skip_whitespace();
-      if (!at_end() && peek() == '}') return close_container(std::move(object));
-      expect(',');
+    if (!at_end() && peek() == '}') return close_container(JsonValue::Object());
+    const std::size_t first = pending_.size();
+    const PendingScope scope(pending_, first);
+    try {
+      for (;;) {
+        parse_member();
+        skip_whitespace();
+        if (!at_end() && peek() == '}') break;
+        expect(',');
+      }
+    } catch (const JsonError&) {
+      // A duplicate among the finished members precedes the later error.
+      fail_on_duplicate(first);
+      throw;
     }
+    fail_on_duplicate(first);
+    JsonValue::Object object = take_sorted_members(first);
+    return close_container(std::move(object));
   }
 
   template <class Container>
@@ -273,7 +359,7 @@ class Parser {
     return JsonValue(std::forward<Container>(container));
   }
 
-  void parse_member(JsonValue::Object& object) {
+  void parse_member() {
     skip_whitespace();
     if (at_end() || peek() != '"') fail("expected object key");
     std::string key = parse_string();
@@ -281,18 +367,30 @@ class Parser {
     expect(':');
     skip_whitespace();
     JsonValue value = parse_value();
-    insert_member(object, std::move(key), std::move(value));
+    pending_.push_back(PendingMember{std::move(key), std::move(value), pos_});
   }
 
-  // Vocabularies are often written in key order, so a key beyond the last
-  // member is appended without a search.
-  void insert_member(JsonValue::Object& object, std::string&& key, JsonValue&& value) {
-    auto hint = object.end();
-    if (!object.empty() && !(std::prev(hint)->first < key)) {
-      hint = object.lower_bound(key);
-      if (hint != object.end() && hint->first == key) fail("duplicate object key");
+  // Sorts the members from index first on, and fails on a duplicate key.
+  void fail_on_duplicate(std::size_t first) {
+    sort_members(pending_.data() + first, pending_.size() - first, order_);
+    const std::size_t position = earliest_duplicate(pending_.data() + first, order_);
+    if (position != kNoDuplicate) fail_at("duplicate object key", position);
+  }
+
+  // Moves the sorted members from index first on into a map; the caller's
+  // PendingScope drops the emptied entries.
+  JsonValue::Object take_sorted_members(std::size_t first) {
+    // The sorted walk visits the members in random order; fetching a few
+    // members ahead hides most of the cache misses on large objects.
+    constexpr std::size_t kPrefetchAhead = 8;
+    JsonValue::Object object;
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      if (i + kPrefetchAhead < order_.size())
+        __builtin_prefetch(&pending_[first + order_[i + kPrefetchAhead].index]);
+      PendingMember& member = pending_[first + order_[i].index];
+      object.emplace_hint(object.end(), std::move(member.key), std::move(member.value));
     }
-    object.emplace_hint(hint, std::move(key), std::move(value));
+    return object;
   }
 
   std::string parse_string() {
@@ -429,6 +527,10 @@ class Parser {
   const char* data_;
   std::size_t pos_ = 0;
   std::size_t depth_ = 0;
+  // Members of the objects being parsed, innermost last.
+  std::vector<PendingMember> pending_;
+  // Sorted order of the innermost object's members.
+  std::vector<MemberOrder> order_;
 };
 
 }  // namespace
