@@ -38,7 +38,10 @@ class LORVANE_EXPORT ModelBundle {
  public:
   // Opens the bundle directory. Every problem with the bundle throws
   // ModelBundleError; with verify_checksums every SHA-256 digest of the
-  // manifest is checked before the constructor returns.
+  // manifest is checked before the constructor returns. Failures to make the
+  // path absolute or to query its status (an empty path, a vanished working
+  // directory, a symbolic-link loop) propagate as
+  // std::filesystem::filesystem_error.
   ModelBundle(std::filesystem::path path, bool verify_checksums);
   ModelBundle(ModelBundle&& other) noexcept;
   ModelBundle& operator=(ModelBundle&& other) noexcept;
