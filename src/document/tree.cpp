@@ -40,7 +40,12 @@ TreeNode::TreeNode(std::string label, std::vector<std::shared_ptr<const TreeNode
 
 TreeNode::~TreeNode() {
   if (pending_release != nullptr) {
-    for (auto& child : children) pending_release->push_back(std::move(child));
+    try {
+      for (auto& child : children) pending_release->push_back(std::move(child));
+    } catch (...) {
+      // Out of memory: the children not handed over are released by the
+      // member destructor instead, recursively but correctly.
+    }
     return;
   }
   std::vector<std::shared_ptr<const TreeNode>> work = std::move(children);
