@@ -380,6 +380,23 @@ TEST(ResetGeneratedEmptyWords, RestoresTheRowsOfTheBuild) {
   EXPECT_EQ(d.add_empty_word(0, empty_word(2, 1, "g2")), 5u);
 }
 
+TEST(ResetGeneratedEmptyWords, ReleasesAttachmentsOfRemovedRowsAndKeepsChains) {
+  Document doc("", plain_sentences({{"a", "b"}}));
+  DocumentStorage& d = *doc.storage();
+  const std::uint32_t row = d.add_empty_word(0, empty_word(1, 1, "pro"));
+  doc.set_coref({CorefChain(0, {CorefMention(0, {0, {}}, {1, {}}), CorefMention(0, {1, 1}, {1, 1})}, "a", 0)});
+  const std::shared_ptr<const CorefChain> chain = doc.coref().at(0);
+  ASSERT_EQ(Word(doc.storage(), row, kNoIndex).coref_chains().size(), 1u);
+  ASSERT_EQ(chain.use_count(), 4);
+  d.reset_generated_empty_words();
+  EXPECT_EQ(chain.use_count(), 3);
+  ASSERT_EQ(doc.coref().size(), 1u);
+  EXPECT_EQ(doc.coref().at(0), chain);
+  ASSERT_EQ(doc.words().at(0).coref_chains().size(), 1u);
+  EXPECT_EQ(doc.words().at(0).coref_chains()[0].chain(), chain);
+  EXPECT_TRUE(doc.words().at(1).coref_chains().empty());
+}
+
 // "New York is big" with offsets; New York tagged as one location.
 std::vector<SentenceInput> tagged_sentences() {
   SentenceInput s = sentence({token(1, "New", 0, 3), token(2, "York", 4, 8), token(3, "is", 9, 11),
@@ -395,6 +412,10 @@ TEST(Replace, KeepsTextAndLanguageAndRebuildsEverythingElse) {
   Sentence first = doc.sentences().at(0);
   first.set_constituency(ConstituencyTree("ROOT", {}));
   doc.storage()->add_empty_word(0, empty_word(1, 1, "x"));
+  doc.set_coref({CorefChain(0, {CorefMention(0, {0, {}}, {2, {}}), CorefMention(0, {1, 1}, {1, 1})},
+                            "New York", 0)});
+  const std::shared_ptr<const CorefChain> chain = doc.coref().at(0);
+  ASSERT_EQ(chain.use_count(), 5);  // the chain list and three attachments
   const Document alias = doc;
 
   std::vector<SentenceInput> next = plain_sentences({{"New"}, {"York"}});
@@ -407,6 +428,8 @@ TEST(Replace, KeepsTextAndLanguageAndRebuildsEverythingElse) {
   EXPECT_EQ(token_texts(alias), (Strings{"New", "York"}));
   EXPECT_FALSE(alias.sentences().at(0).constituency());
   EXPECT_TRUE(alias.coref().empty());
+  EXPECT_EQ(chain.use_count(), 1);
+  EXPECT_TRUE(alias.words().at(0).coref_chains().empty());
   EXPECT_EQ(alias.storage()->num_word_rows(), 2u);
   ASSERT_EQ(alias.ents().size(), 1u);
   EXPECT_EQ(alias.ents().at(0).text(), "York");

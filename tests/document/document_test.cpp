@@ -342,6 +342,20 @@ TEST(Views, AllWordsKeepsCollectedOrderForEqualKeys) {
   EXPECT_EQ(rows_of(doc.sentences().at(0).all_words()), (Rows{1, 0, 2}));
 }
 
+TEST(Views, AllWordsSortIsStableOnLongSentences) {
+  std::vector<TokenInput> tokens;
+  Rows expected_ones, expected_twos;
+  for (std::uint32_t i = 0; i < 64; ++i) {
+    const int id = (i * 7) % 3 == 0 ? 1 : 2;
+    tokens.push_back(token(id, "w" + std::to_string(i)));
+    (id == 1 ? expected_ones : expected_twos).push_back(i);
+  }
+  const Document doc("", {sentence(tokens)});
+  Rows expected = expected_ones;
+  expected.insert(expected.end(), expected_twos.begin(), expected_twos.end());
+  EXPECT_EQ(rows_of(doc.sentences().at(0).all_words()), expected);
+}
+
 struct IndexCase {
   std::int64_t index;
   std::optional<std::uint32_t> row;  // nullopt: "index is outside the sequence"
