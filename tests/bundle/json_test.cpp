@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bundle/json.hpp"
@@ -374,6 +376,40 @@ TEST(JsonObjects, ManyKeysInAnyOrder) {
   }
 }
 
+// Keys that tie on their first eight bytes, or differ only by trailing NULs,
+// must still sort by their full bytes and still be caught as duplicates.
+TEST(JsonObjects, KeysSharingLongPrefixes) {
+  const std::vector<std::string> keys = {
+      "abcdefghb", std::string("a\0", 2), "abcdefgh", "", "\xFF\xFF", std::string("\0", 1),
+      "abcdefgi",  std::string("abcdefgh\0", 9), "a", "abcdefgha", std::string(2, '\0'), "\xFF",
+      "abcdefghab"};
+  auto quoted = [](const std::string& key) {
+    std::string out = "\"";
+    for (char c : key) out += c == '\0' ? std::string("\\u0000") : std::string(1, c);
+    return out + "\"";
+  };
+  std::string text = "{";
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    text += (i ? "," : "") + quoted(keys[i]) + ":" + std::to_string(i);
+  const JsonValue root = parse_json(text + "}");
+
+  std::vector<std::string> sorted = keys;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<std::string> seen;
+  for (const auto& [key, value] : root.as_object("")) {
+    seen.push_back(key);
+    EXPECT_EQ(keys[static_cast<std::size_t>(value.as_integer(""))], key);
+  }
+  EXPECT_EQ(seen, sorted);
+
+  for (const auto& key : keys) {
+    const std::string repeated = text + "," + quoted(key) + ":0";
+    EXPECT_THROW_MSG(parse_json(repeated + "}"), JsonError,
+                     "duplicate object key at JSON byte " + std::to_string(repeated.size()))
+        << quoted(key);
+  }
+}
+
 TEST(JsonObjects, NestedStructure) {
   const JsonValue root = parse_json(R"({
     "config": {"hidden": 32, "dropout": 0.5, "names": ["a", "b"], "flag": true, "none": null}
@@ -471,6 +507,32 @@ TEST(JsonAccessors, ConstructorsBuildEachKind) {
   JsonValue::Object object;
   object.emplace("k", JsonValue(true));
   EXPECT_TRUE(JsonValue(std::move(object)).at("k", "").as_bool(""));
+}
+
+TEST(JsonConcurrency, ParsesAndReadsFromSeveralThreads) {
+  std::string text = "{\"rows\":[";
+  for (int i = 0; i < 300; ++i)
+    text += (i ? "," : "") + std::string("{\"w") + std::to_string(i % 97) + "\":" + std::to_string(i) +
+            ",\"x\":" + std::to_string(i) + ".5}";
+  text += "]}";
+  const JsonValue shared = parse_json(text);
+  auto checksum = [](const JsonValue& root) {
+    double sum = 0;
+    for (const JsonValue& row : root.at("rows", "").as_array(""))
+      for (const auto& [key, value] : row.as_object("")) sum += value.as_number(key);
+    return sum;
+  };
+  const double expected = checksum(shared);
+  std::vector<double> results(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < results.size(); ++t)
+    threads.emplace_back([&, t] {
+      double total = 0;
+      for (int round = 0; round < 10; ++round) total += checksum(parse_json(text)) + checksum(shared);
+      results[t] = total;
+    });
+  for (auto& thread : threads) thread.join();
+  for (double result : results) EXPECT_EQ(result, 20 * expected);
 }
 
 // ---------------------------------------------------------------------------
