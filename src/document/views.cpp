@@ -285,7 +285,8 @@ Word::Word(std::shared_ptr<DocumentStorage> storage, std::uint32_t index, std::u
 }
 
 DocumentStorage& Word::checked() const {
-  if (index_ >= storage_->num_word_rows()) throw std::out_of_range("invalid word view");
+  if (view_storage_missing(storage_) || index_ >= storage_->num_word_rows())
+    throw std::out_of_range("invalid word view");
   return *storage_;
 }
 

@@ -541,6 +541,21 @@ TEST(StaleViews, AccessAfterTheColumnsShrinkThrows) {
   EXPECT_EQ(root.text(), "ROOT");
 }
 
+TEST(StaleViews, MovedFromViewsThrowInsteadOfDereferencingNull) {
+  const Document doc("", plain_sentences({{"a"}}));
+  Sentence sentence = doc.sentences().at(0);
+  Token token = doc.tokens().at(0);
+  Word word = doc.words().at(0);
+  const Sentence s2 = std::move(sentence);
+  const Token t2 = std::move(token);
+  const Word w2 = std::move(word);
+  EXPECT_THROW_MSG(sentence.text(), std::out_of_range, "invalid sentence view");
+  EXPECT_THROW_MSG(token.text(), std::out_of_range, "invalid token view");
+  EXPECT_THROW_MSG(word.text(), std::out_of_range, "invalid word view");
+  EXPECT_THROW_MSG(word.set_lemma("x"), std::out_of_range, "invalid word view");
+  EXPECT_EQ(w2.text(), "a");
+}
+
 TEST(StaleViews, EmptyWordsRemovedByReset) {
   Document doc("", plain_sentences({{"a"}}));
   DocumentStorage& d = *doc.storage();
