@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lorvane/errors.hpp"
+#include "lorvane/export.hpp"
+
+namespace lorvane {
+
+class Document;
+class ModelBundle;
+
+// The loaded form of an "ner" bundle: BIOES entity tags of tokens.
+// Safe to share across threads: all operations are const.
+class LORVANE_EXPORT NERPlan {
+ public:
+  // Throws NERModelError "expected an NER bundle, got '<processor>'" for a
+  // bundle of another processor, and NERModelError for a model it cannot run.
+  NERPlan(std::filesystem::path bundle_dir, bool verify_checksums);
+  NERPlan(NERPlan&& other) noexcept;
+  NERPlan& operator=(NERPlan&& other) noexcept;
+  NERPlan(const NERPlan&) = delete;
+  NERPlan& operator=(const NERPlan&) = delete;
+  ~NERPlan();
+
+  const ModelBundle& bundle() const;
+  // One tag per token of one sentence.
+  std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
+  Document process(Document document) const;
+
+  struct Impl;
+  // Adopts a loaded model. For the library's own loaders and tests.
+  explicit NERPlan(std::unique_ptr<Impl> impl);
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace lorvane

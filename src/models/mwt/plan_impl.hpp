@@ -1,0 +1,18 @@
+#pragma once
+
+// The loaded state of an mwt plan. It holds the opened bundle only: the native
+// model of this kind is not part of this build.
+
+#include <memory>
+
+#include "lorvane/bundle.hpp"
+#include "lorvane/mwt.hpp"
+
+namespace lorvane {
+
+// Safe to share across threads: immutable.
+struct MWTPlan::Impl {
+  std::shared_ptr<const ModelBundle> bundle;
+};
+
+}  // namespace lorvane
