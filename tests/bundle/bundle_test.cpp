@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bundle/bundle_test_util.hpp"
@@ -185,6 +186,27 @@ TEST_F(ValidBundleTest, MoveTransfersTheMapping) {
   EXPECT_EQ(first.language(), "de");
 }
 
+TEST_F(ValidBundleTest, ConcurrentLoadsAndLookupsAgree) {
+  const ModelBundle shared(dir(), false);
+  std::vector<std::string> results(8);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < results.size(); ++t) {
+    threads.emplace_back([&, t] {
+      std::string seen;
+      for (int round = 0; round < 20; ++round) {
+        ModelBundle own(dir(), true);
+        for (const auto& name : shared.tensor_names()) {
+          const auto& d = shared.tensor(name);
+          seen += detail::sha256_hex(shared.tensor_data(name), d.nbytes) == own.tensor(name).sha256 ? "1" : "0";
+        }
+      }
+      results[t] = seen;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& seen : results) EXPECT_EQ(seen, std::string(60, '1'));
+}
+
 // ---------------------------------------------------------------------------
 // Variants that load
 
@@ -251,6 +273,9 @@ TEST_F(LoadingVariantTest, AcceptedLayouts) {
         ModelBundle bundle(root / c.name, verify);
         EXPECT_EQ(bundle.tensor_names(), c.tensor_names);
         EXPECT_EQ(bundle.checksums_verified(), verify);
+        if (c.tensor_names.empty()) {
+          EXPECT_THROW_MSG(bundle.tensor("a"), ModelBundleError, "tensor is not present in bundle: 'a'");
+        }
         for (const auto& t : bundle.tensors()) {
           const auto* base = static_cast<const std::uint8_t*>(bundle.impl().tensor_file->data);
           EXPECT_EQ(bundle.tensor_data(t.name), base == nullptr ? nullptr : base + t.offset);
