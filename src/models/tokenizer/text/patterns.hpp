@@ -31,6 +31,12 @@ struct PatternMatch {
 // Thread-safe: the compiled patterns are built once per process and shared.
 std::vector<PatternMatch> find_pattern_matches(TokenizerPattern pattern, std::string_view text);
 
+// The same matches found by the memoising backtracker alone, which
+// find_pattern_matches uses for e-mail texts that could hold a quoted local
+// part or an address literal; also linear. For tests and benchmarks.
+std::vector<PatternMatch> find_pattern_matches_backtracking(TokenizerPattern pattern,
+                                                            std::string_view text);
+
 // Calls on_match(position, length) for every match, in the order above.
 template <class F>
 void for_each_match(TokenizerPattern pattern, std::string_view text, F&& on_match) {
