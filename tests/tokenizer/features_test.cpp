@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -392,6 +393,27 @@ TEST(LexiconSets, InvalidEntryNamesOffsetWithinIt) {
   std::unordered_set<std::string> words, prefixes, suffixes;
   EXPECT_THROW_MSG(add_lexicon_entry("ab\xC3(", words, prefixes, suffixes), TokenizerModelError,
                    "invalid UTF-8 sequence at byte offset 3");
+}
+
+// One shared configuration, many threads: every result equals the sequential one.
+TEST(FeatureRows, ConcurrentCallsAgree) {
+  Features f = dictionary(3, {"new", "york", "price", "call"});
+  f.feat_funcs = kBasic;
+  for (const char* name : {"labeled_field", "phone_id", "date_pattern", "currency"}) f.feat_funcs.push_back(name);
+  f.feat_dim = 5 + 4 + 6;
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "New York Price: $1,200.50 on March 5, 2020; Call (555) 123-4567 now. ";
+  const auto units = paragraph(text);
+  const std::vector<float> expected = f.compute(units);
+  std::vector<std::vector<float>> results(8);
+  std::vector<std::thread> threads;
+  for (auto& result : results) {
+    threads.emplace_back([&] {
+      for (int round = 0; round < 5; ++round) result = f.compute(units);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const auto& result : results) EXPECT_EQ(result, expected);
 }
 
 TEST(KnownFeatures, ExactNames) {
