@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <random>
 #include <regex>
 #include <stdexcept>
@@ -249,6 +250,8 @@ struct MarkCase {
   std::string expected;
 };
 
+void PrintTo(const MarkCase& c, std::ostream* os) { *os << c.name; }
+
 class PatternMarks : public ::testing::TestWithParam<MarkCase> {};
 
 TEST_P(PatternMarks, MarkTheCoveredUnits) {
@@ -290,6 +293,9 @@ INSTANTIATE_TEST_SUITE_P(
         MarkCase{"url_with_www", TP::email_or_url, "see http://www.ab.cd/x", "....111111111111111111"},
         MarkCase{"url_host_starting_www", TP::email_or_url, "http://wwwab.cd", "..............."},
         MarkCase{"url_host_starting_ww", TP::email_or_url, "http://wwab.cd", "11111111111111"},
+        MarkCase{"url_one_letter_host", TP::email_or_url, "http://w.ab", "11111111111"},
+        MarkCase{"url_two_letter_host", TP::email_or_url, "http://ww.ab", "111111111111"},
+        MarkCase{"url_www_then_short_host", TP::email_or_url, "http://www.ab", "............."},
         MarkCase{"url_ends_before_quote", TP::email_or_url, "www.ab.cd\"x", "111111111.."},
         // Bare names: the ending needs a further full stop and two characters.
         MarkCase{"bare_gov", TP::email_or_url, "x.gov.uk", "11111111"},
@@ -354,6 +360,8 @@ struct MismatchCase {
   const char* message;
 };
 
+void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.name; }
+
 class PatternMarksMismatch : public ::testing::TestWithParam<MismatchCase> {};
 
 TEST_P(PatternMarksMismatch, TextThatIsNotTheUnitsIsRefused) {
@@ -410,6 +418,8 @@ struct LongRunCase {
   std::size_t whole_from;
 };
 
+void PrintTo(const LongRunCase& c, std::ostream* os) { *os << c.name; }
+
 class PatternLongRuns : public ::testing::TestWithParam<LongRunCase> {};
 
 TEST_P(PatternLongRuns, FinishWithTheExpectedMatches) {
@@ -461,6 +471,8 @@ struct PeriodicCase {
   std::string unit;
   std::string suffix;
 };
+
+void PrintTo(const PeriodicCase& c, std::ostream* os) { *os << c.name; }
 
 class PatternPeriodicRuns : public ::testing::TestWithParam<PeriodicCase> {};
 

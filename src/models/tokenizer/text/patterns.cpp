@@ -18,12 +18,14 @@
 // end, and a search can only stop once every thread that outranks the match
 // found (an earlier start, an earlier alternative, a longer repetition) has
 // died. For the four feature patterns and the common form of the address
-// pattern such threads die within a few bytes of the match end, so the whole
-// enumeration stays linear. Two address forms break that: a quoted local part
-// ("...") and an address literal (@[...]) may run across any number of later
-// matches before failing, and each later search would rescan them. Texts in
-// which either form could complete (they contain `"@` or `@[`) therefore go
-// to the second engine.
+// pattern such threads die at the match end, or at the end of a run of hyphens
+// after a domain, which the next search reads anyway, so the enumeration stays
+// linear. Two address forms break that: a quoted local part ("...") and an
+// address literal (@[...]) may stay alive across any number of later matches
+// and fail only at the end of the text, and every later search would rescan
+// that far. The automaton therefore runs the address pattern without those two
+// forms, on texts where neither can complete (no `"@`, no `@[`), and all other
+// texts go to the second engine.
 //
 // The backtracking engine walks the pattern's ECMAScript alternatives in
 // priority order, as a recursive backtracker does, but iteratively (its stack
@@ -82,12 +84,13 @@ const std::string& currency_re2_source() {
 // for texts in which neither can complete (no `"@`, no `@[`): dropping
 // alternatives that never match leaves every match and its priority unchanged.
 //
-// RE2 has no lookahead. `(?:www\.|(?!www))H` becomes `(?:www\.H|H')` where H'
-// is H restricted to not begin with "www": H's first three bytes are its own
-// (both hosts below are followed by a full stop the host cannot contain, and
-// the three-byte host needs at least three), so the condition splits on the
-// first bytes. Within H' the greedy repetitions keep their order (longer first),
-// so the preferred path through the alternatives is the one ECMAScript takes.
+// RE2 has no lookahead. `(?:www\.|(?!www))H` becomes `(?:www\.H|H')`, where
+// H' is the host H restricted to not begin with "www". The three bytes the
+// lookahead reads decide nothing outside the host: the longer host has at
+// least three bytes, and the shorter one ([a-zA-Z0-9]+) is followed by a full
+// stop, which is not "w". So H' is an alternation over the host's first bytes,
+// and within it the greedy repetitions keep their order (longer first): the
+// preferred path through the pattern is the one ECMAScript takes.
 const std::string& email_or_url_re2_source() {
   static const std::string source = [] {
     const std::string local = R"([a-z0-9!#$%&'*+/=?^_`{|}~-]+(?:\.[a-z0-9!#$%&'*+/=?^_`{|}~-]+)*)";
@@ -104,12 +107,14 @@ const std::string& email_or_url_re2_source() {
     const std::string host1_not_www =
         R"((?:[a-vx-zA-Z0-9][a-zA-Z0-9]*)"
         R"(|w(?:[a-vx-zA-Z0-9][a-zA-Z0-9]*|w(?:[a-vx-zA-Z0-9][a-zA-Z0-9]*)?)?))";
-    return "(?:(?:" + local + ")@(?:" + domain + "))|(?:(?:" +          //
-           "https?://(?:www\\." + host3 + "|" + host3_not_www + ")" + tail + "|" +  //
-           "www\\." + host3 + tail + "|" +                                   //
-           "https?://(?:www\\." + host1 + "|" + host1_not_www + ")" + tail + "|" +  //
-           "www\\." + host1 + tail + ")|" +                                  //
-           R"([a-zA-Z0-9]+\.(?:gov|org|edu|net|com|co)(?:)" + tail + "))";
+    const std::string email = "(?:(?:" + local + ")@(?:" + domain + "))";
+    const std::string urls =
+        "(?:https?://(?:www\\." + host3 + "|" + host3_not_www + ")" + tail +
+        "|www\\." + host3 + tail +
+        "|https?://(?:www\\." + host1 + "|" + host1_not_www + ")" + tail +
+        "|www\\." + host1 + tail + ")";
+    const std::string bare_name = R"([a-zA-Z0-9]+\.(?:gov|org|edu|net|com|co)(?:)" + tail + ")";
+    return email + "|(?:" + urls + "|" + bare_name + ")";
   }();
   return source;
 }
@@ -129,6 +134,7 @@ RE2::Options automaton_options() {
 }
 
 // An RE2 object that is known to have compiled.
+// Safe to share across threads: RE2 matching is const and internally synchronised.
 struct Automaton {
   RE2 regex;
   explicit Automaton(const std::string& source) : regex(source, automaton_options()) {
@@ -139,6 +145,7 @@ struct Automaton {
 };
 
 // Compiled once, together, on the first use of any feature pattern.
+// Safe to share across threads, as Automaton.
 struct FeatureAutomata {
   Automaton labeled_field{labeled_field_re2_source()};
   Automaton phone_id{phone_id_re2_source()};
@@ -203,6 +210,7 @@ ByteSet space_bytes() {
   return set;
 }
 
+// The syntax tree: plain values, immutable once parsed.
 struct Alternation;
 
 struct Atom {
@@ -229,6 +237,7 @@ struct Alternation {
 
 // Parses the fixed sources; anything outside the subset they use is refused
 // rather than guessed at. Recursion follows the source's nesting only.
+// Not thread-safe: one object per parse.
 class SourceParser {
  public:
   explicit SourceParser(std::string_view source) : source_(source) {}
@@ -453,6 +462,7 @@ struct Program {
 
 // Compiles the tree back to front: each construct is built with the node
 // that follows it already known. Counted repetitions are unrolled into copies.
+// Not thread-safe: one object per build.
 class ProgramBuilder {
  public:
   Program build(const Alternation& root) {
