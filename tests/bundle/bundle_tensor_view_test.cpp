@@ -171,6 +171,41 @@ TEST_F(TensorViewTest, MissingNamesAndForeignDescriptors) {
   EXPECT_THROW_MSG(detail::tensor_view(bundle, foreign), ModelBundleError, "unsupported tensor dtype: float");
 }
 
+// A descriptor is a plain value that callers can edit: its shape and dtype
+// must still account for exactly its bytes, or the view would read past them
+// (zero-copy) or the aligned copy would write past its buffer.
+TEST_F(TensorViewTest, DescriptorsWhoseShapeDisagreesWithTheirBytesAreRefused) {
+  struct Edit {
+    const char* what;
+    std::vector<std::int64_t> shape;
+    const char* dtype;
+    bool zero_bytes;  // nbytes set to 0
+  };
+  const std::vector<Edit> edits = {
+      {"shape larger than the bytes", {4, 6}, "float32", false},
+      {"shape smaller than the bytes", {2}, "float32", false},
+      {"wider dtype", {4, 5}, "float64", false},
+      {"no bytes for a non-empty shape", {4, 5}, "float32", true},
+      {"negative dimensions", {-4, -5}, "float32", false},
+      {"dimensions overflowing 64 bits", {4294967296, 4294967296}, "float32", false},
+  };
+  for (const char* layout : {"aligned", "misaligned"}) {
+    ModelBundle bundle(*root_ / layout, false);
+    for (const auto& edit : edits) {
+      SCOPED_TRACE(std::string(layout) + ": " + edit.what);
+      TensorDescriptor foreign = bundle.tensor("float32");  // [4, 5], 80 bytes
+      foreign.name = "foreign";
+      foreign.shape = edit.shape;
+      foreign.dtype = edit.dtype;
+      if (edit.zero_bytes) foreign.nbytes = 0;
+      EXPECT_THROW_MSG(detail::tensor_view(bundle, foreign), std::invalid_argument,
+                       "tensor descriptor shape does not match its byte size: 'foreign'");
+    }
+    // The unedited descriptor still views.
+    EXPECT_EQ(detail::tensor_view(bundle, bundle.tensor("float32")).numel(), 20);
+  }
+}
+
 TEST(TensorViewBoolTest, BoolBytesOtherThanZeroOrOneAreRefused) {
   TempDir root;
   write_bundles("[{\"bundle\": " + json_string((root / "good").string()) +

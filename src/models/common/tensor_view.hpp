@@ -32,8 +32,9 @@ c10::ScalarType tensor_scalar_type(std::string_view dtype);
 //
 // A "bool" tensor whose bytes are not all 0 or 1 throws ModelBundleError
 // "invalid bool tensor value: '<name>'" (libtorch assumes 0/1). A descriptor
-// that does not lie inside this bundle's tensor file throws
-// std::invalid_argument. Safe to call from any thread.
+// that does not lie inside this bundle's tensor file, or whose dtype and shape
+// do not account for exactly its nbytes, throws std::invalid_argument. Safe to
+// call from any thread.
 at::Tensor tensor_view(const ModelBundle& bundle, const TensorDescriptor& descriptor);
 // The same for the bundle's tensor of that name (ModelBundleError "tensor is
 // not present in bundle: '<name>'" when absent).
