@@ -38,6 +38,8 @@ class JsonValue {
   explicit JsonValue(std::int64_t value) : value_(value) {}
   explicit JsonValue(double value) : value_(value) {}
   explicit JsonValue(std::string value) : value_(std::move(value)) {}
+  // Without this, a string literal would pick the bool constructor.
+  explicit JsonValue(const char* value) : value_(std::string(value)) {}
   explicit JsonValue(Array value) : value_(std::move(value)) {}
   explicit JsonValue(Object value) : value_(std::move(value)) {}
 

@@ -503,6 +503,8 @@ TEST(JsonAccessors, ConstructorsBuildEachKind) {
   EXPECT_EQ(JsonValue(std::int64_t{-5}).as_integer(""), -5);
   EXPECT_EQ(JsonValue(2.5).as_number(""), 2.5);
   EXPECT_EQ(JsonValue(std::string("s")).as_string(""), "s");
+  // A string literal is a string, not a pointer converted to true.
+  EXPECT_EQ(JsonValue("literal").as_string(""), "literal");
   EXPECT_EQ(JsonValue(JsonValue::Array(3)).as_array("").size(), 3u);
   JsonValue::Object object;
   object.emplace("k", JsonValue(true));
