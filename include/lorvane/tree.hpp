@@ -33,6 +33,9 @@ class LORVANE_EXPORT ConstituencyTree {
   // Throws std::invalid_argument "a constituency tree node cannot be null".
   explicit ConstituencyTree(std::shared_ptr<const TreeNode> node);
   ConstituencyTree(std::string label, std::vector<ConstituencyTree> children);
+  // Copy-only: a move would leave a null node behind, which no handle may hold.
+  ConstituencyTree(const ConstituencyTree&) = default;
+  ConstituencyTree& operator=(const ConstituencyTree&) = default;
 
   const std::string& label() const noexcept { return node_->label; }
   bool is_leaf() const noexcept { return node_->children.empty(); }

@@ -12,6 +12,14 @@ namespace {
 thread_local std::vector<std::shared_ptr<const TreeNode>>* pending_release = nullptr;
 
 const char kTreeIndexError[] = "tree index is outside the sequence";
+const char kNullNodeError[] = "a constituency tree node cannot be null";
+
+// Nodes can be built by hand with null children; walks report them instead
+// of following them.
+const TreeNode* present(const std::shared_ptr<const TreeNode>& node) {
+  if (!node) throw std::invalid_argument(kNullNodeError);
+  return node.get();
+}
 
 // Python-style index arithmetic wraps instead of overflowing; positions that
 // come out wrong are caught by the bounds checks of the readers.
@@ -59,14 +67,15 @@ TreeNode::~TreeNode() {
 }
 
 ConstituencyTree::ConstituencyTree(std::shared_ptr<const TreeNode> node) : node_(std::move(node)) {
-  if (!node_) throw std::invalid_argument("a constituency tree node cannot be null");
+  if (!node_) throw std::invalid_argument(kNullNodeError);
 }
 
 ConstituencyTree::ConstituencyTree(std::string label, std::vector<ConstituencyTree> children)
     : node_(std::make_shared<const TreeNode>(std::move(label), child_nodes(std::move(children)))) {}
 
 bool ConstituencyTree::is_preterminal() const noexcept {
-  return node_->children.size() == 1 && node_->children.front()->children.empty();
+  const auto& children = node_->children;
+  return children.size() == 1 && children.front() && children.front()->children.empty();
 }
 
 TreeSequence ConstituencyTree::children() const { return TreeSequence(node_->children); }
@@ -81,7 +90,7 @@ std::vector<std::string> ConstituencyTree::leaf_labels() const {
       labels.push_back(node->label);
       continue;
     }
-    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) stack.push_back(it->get());
+    for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) stack.push_back(present(*it));
   }
   return labels;
 }
@@ -112,7 +121,7 @@ std::string ConstituencyTree::to_string() const {
       stack.pop_back();
       continue;
     }
-    const TreeNode* child = top.node->children[top.next_child++].get();
+    const TreeNode* child = present(top.node->children[top.next_child++]);
     out += ' ';
     open(child);  // may grow the stack and invalidate `top`
   }

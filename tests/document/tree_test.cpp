@@ -85,6 +85,34 @@ TEST(ConstituencyTree, NullNodeIsRejected) {
                    "a constituency tree node cannot be null");
 }
 
+TEST(ConstituencyTree, NullChildDeepInATreeIsReportedNotFollowed) {
+  // A hand-built node may hold a null child; walking the tree must report it
+  // with the null-node error wherever it sits, never dereference it.
+  const auto null_child = std::make_shared<const TreeNode>(
+      "NN", std::vector<std::shared_ptr<const TreeNode>>{nullptr});
+  const ConstituencyTree direct(null_child);
+  const ConstituencyTree deep = node("S", {leaf("a"), node("NP", {direct}), leaf("b")});
+  for (const ConstituencyTree* tree : {&direct, &deep}) {
+    EXPECT_THROW_MSG(tree->to_string(), std::invalid_argument, "a constituency tree node cannot be null");
+    EXPECT_THROW_MSG(tree->leaf_labels(), std::invalid_argument, "a constituency tree node cannot be null");
+  }
+  // A null child is not a leaf, so its parent is no preterminal.
+  EXPECT_FALSE(direct.is_preterminal());
+  EXPECT_FALSE(direct.is_leaf());
+}
+
+TEST(ConstituencyTree, MovedFromHandleStillNamesItsNode) {
+  ConstituencyTree tree = node("NN", {leaf("dog")});
+  ConstituencyTree moved = std::move(tree);
+  ConstituencyTree assigned = leaf("x");
+  assigned = std::move(moved);
+  // The handle is never null, not even after a move.
+  EXPECT_EQ(tree.to_string(), "(NN dog)");
+  EXPECT_TRUE(tree.same_node(assigned));
+  EXPECT_TRUE(tree.is_preterminal());
+  EXPECT_EQ(moved.label(), "NN");
+}
+
 TEST(ConstituencyTree, ParentsShareChildNodes) {
   const auto the = node("DT", {leaf("the")});
   const auto dog = node("NN", {leaf("dog")});
