@@ -25,7 +25,8 @@ class LORVANE_EXPORT Utf8Text {
   explicit Utf8Text(std::string text);
 
   const std::string& bytes() const noexcept { return bytes_; }
-  std::uint64_t codepoint_count() const noexcept { return offsets_.size() - 1; }
+  // A moved-from text has no offsets at all and reads as the empty text.
+  std::uint64_t codepoint_count() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   // index may equal codepoint_count(), which yields the byte length.
   std::uint64_t byte_offset(std::uint64_t index) const;
   // Bytes of code points [begin, end).

@@ -21,12 +21,13 @@ Utf8Text::Utf8Text(std::string text) : bytes_(std::move(text)) {
 
 std::uint64_t Utf8Text::byte_offset(std::uint64_t index) const {
   if (index > codepoint_count()) throw std::out_of_range("code point index is outside the document");
-  return offsets_[index];
+  return offsets_.empty() ? 0 : offsets_[index];
 }
 
 std::string Utf8Text::slice(std::uint64_t begin, std::uint64_t end) const {
   if (end < begin || end > codepoint_count())
     throw std::out_of_range("code point slice is outside the document");
+  if (begin == end) return {};
   return bytes_.substr(offsets_[begin], offsets_[end] - offsets_[begin]);
 }
 

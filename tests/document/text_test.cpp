@@ -33,6 +33,22 @@ TEST(Utf8Text, OffsetsAndSlicesOfMultiByteText) {
   EXPECT_THROW_MSG(text.slice(4, 4), std::out_of_range, "code point slice is outside the document");
 }
 
+TEST(Utf8Text, MovedFromTextReadsAsTheEmptyText) {
+  Utf8Text text("a\xC3\xA9" "b");
+  Utf8Text moved = std::move(text);
+  Utf8Text assigned("xyz");
+  assigned = std::move(moved);
+  for (const Utf8Text* left : std::initializer_list<const Utf8Text*>{&text, &moved}) {
+    EXPECT_EQ(left->bytes(), "");
+    EXPECT_EQ(left->codepoint_count(), 0u);
+    EXPECT_EQ(left->byte_offset(0), 0u);
+    EXPECT_EQ(left->slice(0, 0), "");
+    EXPECT_THROW_MSG(left->byte_offset(1), std::out_of_range, "code point index is outside the document");
+    EXPECT_THROW_MSG(left->slice(0, 1), std::out_of_range, "code point slice is outside the document");
+  }
+  EXPECT_EQ(assigned.slice(1, 3), "\xC3\xA9" "b");
+}
+
 TEST(Utf8Text, NulBytesAreOrdinaryCodePoints) {
   const Utf8Text text(std::string("a\0b", 3));
   EXPECT_EQ(text.codepoint_count(), 3u);
