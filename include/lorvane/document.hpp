@@ -170,6 +170,7 @@ struct LORVANE_EXPORT DocumentStorage {
 
   // Fills a new storage from the records (a storage is built once) and
   // derives sentence texts, sent_ids, offsets, whitespace and entity spans.
+  // On failure the storage is left without rows, as it was.
   void build(const std::vector<SentenceInput>& sentences);
   // Rebuilds every annotation over the same text, keeping the language. On
   // failure the storage is unchanged.
@@ -329,6 +330,9 @@ class LORVANE_EXPORT Document {
   // Throws std::invalid_argument "a document storage pointer cannot be null".
   explicit Document(std::shared_ptr<DocumentStorage> storage);
   Document(std::string text, std::vector<SentenceInput> sentences);
+  // Copy-only: a move would leave a null storage behind, which no handle may hold.
+  Document(const Document&) = default;
+  Document& operator=(const Document&) = default;
 
   const std::string& text() const noexcept { return storage_->text.bytes(); }
   std::uint64_t codepoint_count() const noexcept { return storage_->text.codepoint_count(); }

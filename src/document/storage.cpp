@@ -262,6 +262,54 @@ void reserve_rows(DocumentStorage& d, const std::vector<SentenceInput>& sentence
   reserve(wc.manual_expansion, words), reserve(wc.morphemes, words), reserve(wc.coref, words);
 }
 
+// Appends the rows of the records to a storage that has none (see build).
+void build_tables(DocumentStorage& d, const std::vector<SentenceInput>& input) {
+  if (!input.empty()) detail::ensure_row_room(input.size() - 1, "sentences");
+  reserve_rows(d, input);
+  d.sentences.empty_words.resize(input.size());
+  for (std::size_t s = 0; s < input.size(); ++s) {
+    const SentenceInput& record = input[s];
+    const auto sentence = static_cast<std::uint32_t>(s);
+    const auto words_before = static_cast<std::uint32_t>(d.words.text.size());
+    for (const TokenInput& token : record.tokens) {
+      check_token(token);
+      detail::ensure_row_room(d.tokens.text.size(), "tokens");
+      const std::uint32_t row = append_token_row(d, token, sentence);
+      append_words_of_token(d, token, sentence, row);
+    }
+    append_sentence_row(d, record, s);
+    if (static_cast<std::uint32_t>(d.words.text.size()) < words_before)
+      throw std::logic_error("invalid word offsets");
+  }
+  d.num_words = d.words.text.size();
+  for (std::size_t s = 0; s < input.size(); ++s)
+    for (const WordInput& word : input[s].empty_words)
+      d.add_empty_word(static_cast<std::uint32_t>(s), word);
+  d.built_word_count = d.words.text.size();
+  derive_whitespace(d);
+  d.rebuild_entities();
+}
+
+// Empties every table, back to the state of a storage made from its text
+// alone. Allocates nothing: clearing keeps capacity, and the offset columns
+// held an entry before.
+void clear_tables(DocumentStorage& d) noexcept {
+  const auto clear = [](auto&... columns) { (columns.clear(), ...); };
+  SentenceColumns& sc = d.sentences;
+  clear(sc.token_offsets, sc.word_offsets, sc.empty_words, sc.span_offsets, sc.text, sc.sent_id, sc.speaker,
+        sc.doc_id, sc.sentiment, sc.comments, sc.constituency);
+  for (auto* offsets : {&sc.token_offsets, &sc.word_offsets, &sc.span_offsets}) offsets->push_back(0);
+  TokenColumns& tc = d.tokens;
+  clear(tc.sentence, tc.id_start, tc.id_end, tc.word_begin, tc.word_end, tc.text, tc.misc, tc.ner, tc.multi_ner,
+        tc.start_char, tc.end_char, tc.manual_expansion, tc.spaces_before, tc.spaces_after);
+  detail::truncate_word_rows(d.words, 0);
+  SpanColumns& pc = d.spans;
+  clear(pc.sentence, pc.token_begin, pc.token_end, pc.word_begin, pc.word_end, pc.text, pc.type, pc.start_char,
+        pc.end_char);
+  d.num_words = 0;
+  d.built_word_count = 0;
+}
+
 }  // namespace
 
 DocumentStorage::DocumentStorage(std::string document_text) : text(std::move(document_text)) {}
@@ -272,30 +320,14 @@ void DocumentStorage::build(const std::vector<SentenceInput>& input) {
   if (num_sentences() != 0 || num_tokens() != 0 || num_word_rows() != 0 ||
       !sentences.empty_words.empty())
     throw std::logic_error("a document storage can be built only once");
-  if (!input.empty()) detail::ensure_row_room(input.size() - 1, "sentences");
-  reserve_rows(*this, input);
-  sentences.empty_words.resize(input.size());
-  for (std::size_t s = 0; s < input.size(); ++s) {
-    const SentenceInput& record = input[s];
-    const auto sentence = static_cast<std::uint32_t>(s);
-    const auto words_before = static_cast<std::uint32_t>(words.text.size());
-    for (const TokenInput& token : record.tokens) {
-      check_token(token);
-      detail::ensure_row_room(tokens.text.size(), "tokens");
-      const std::uint32_t row = append_token_row(*this, token, sentence);
-      append_words_of_token(*this, token, sentence, row);
-    }
-    append_sentence_row(*this, record, s);
-    if (static_cast<std::uint32_t>(words.text.size()) < words_before)
-      throw std::logic_error("invalid word offsets");
+  // A failed build leaves no rows behind: half-filled tables would break the
+  // offset invariants that views and sequences rely on.
+  try {
+    build_tables(*this, input);
+  } catch (...) {
+    clear_tables(*this);
+    throw;
   }
-  num_words = words.text.size();
-  for (std::size_t s = 0; s < input.size(); ++s)
-    for (const WordInput& word : input[s].empty_words)
-      add_empty_word(static_cast<std::uint32_t>(s), word);
-  built_word_count = words.text.size();
-  derive_whitespace(*this);
-  rebuild_entities();
 }
 
 void DocumentStorage::replace(std::vector<SentenceInput> input) {

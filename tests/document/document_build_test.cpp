@@ -498,5 +498,100 @@ TEST(RowLimits, EmptyWordsStopBelowTheLimitAndAddNothing) {
   EXPECT_EQ(d.sentences.empty_words[0], std::vector<std::uint32_t>{2});
 }
 
+// Every table of the storage is as in a storage made from its text alone.
+void expect_no_rows(const DocumentStorage& d) {
+  const std::vector<std::uint32_t> start{0};
+  EXPECT_EQ(d.sentences.token_offsets, start);
+  EXPECT_EQ(d.sentences.word_offsets, start);
+  EXPECT_EQ(d.sentences.span_offsets, start);
+  const SentenceColumns& s = d.sentences;
+  for (std::size_t size : {s.empty_words.size(), s.text.size(), s.sent_id.size(), s.speaker.size(),
+                           s.doc_id.size(), s.sentiment.size(), s.comments.size(), s.constituency.size()})
+    EXPECT_EQ(size, 0u);
+  const TokenColumns& t = d.tokens;
+  for (std::size_t size : {t.sentence.size(), t.id_start.size(), t.id_end.size(), t.word_begin.size(),
+                           t.word_end.size(), t.text.size(), t.misc.size(), t.ner.size(), t.multi_ner.size(),
+                           t.start_char.size(), t.end_char.size(), t.manual_expansion.size(),
+                           t.spaces_before.size(), t.spaces_after.size()})
+    EXPECT_EQ(size, 0u);
+  const WordColumns& w = d.words;
+  for (std::size_t size : {w.sentence.size(), w.parent_token.size(), w.id.size(), w.empty_index.size(),
+                           w.text.size(), w.lemma.size(), w.upos.size(), w.xpos.size(), w.feats.size(),
+                           w.head.size(), w.deprel.size(), w.deps.size(), w.misc.size(), w.start_char.size(),
+                           w.end_char.size(), w.manual_expansion.size(), w.morphemes.size(), w.coref.size()})
+    EXPECT_EQ(size, 0u);
+  const SpanColumns& p = d.spans;
+  for (std::size_t size : {p.sentence.size(), p.token_begin.size(), p.token_end.size(), p.word_begin.size(),
+                           p.word_end.size(), p.text.size(), p.type.size(), p.start_char.size(),
+                           p.end_char.size()})
+    EXPECT_EQ(size, 0u);
+  EXPECT_EQ(d.num_words, 0u);
+  EXPECT_EQ(d.built_word_count, 0u);
+}
+
+// A build that fails at some step, with the error it reports.
+struct FailedBuildCase {
+  const char* name;
+  std::vector<SentenceInput> sentences;
+  std::uint64_t row_limit;
+  std::string message;
+};
+
+std::vector<SentenceInput> second_sentence_with(TokenInput bad) {
+  std::vector<SentenceInput> s = plain_sentences({{"a", "b"}});
+  s.push_back(sentence({token(1, "c"), std::move(bad)}));
+  return s;
+}
+
+class FailedBuildTest : public ::testing::TestWithParam<FailedBuildCase> {};
+
+// A storage whose build failed is never half filled: views and sequences
+// made on it afterwards find no rows instead of reading past its offset
+// columns, and it can be built again.
+TEST_P(FailedBuildTest, LeavesTheStorageWithoutRows) {
+  const FailedBuildCase& c = GetParam();
+  auto storage = std::make_shared<DocumentStorage>(std::string("ab cd"));
+  Document doc(storage);
+  doc.set_lang("en");
+  {
+    const RowLimit limit(c.row_limit);
+    try {
+      storage->build(c.sentences);
+      ADD_FAILURE() << "the build did not fail";
+    } catch (const std::exception& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+  expect_no_rows(*storage);
+  EXPECT_EQ(doc.sentences().size(), 0u);
+  EXPECT_THROW_MSG(Sentence(storage, 0), std::out_of_range, "invalid sentence view");
+  EXPECT_EQ(doc.to_conll(), "");
+  doc.rebuild_entities();
+  EXPECT_EQ(doc.ents().size(), 0u);
+  EXPECT_EQ(doc.lang(), "en");
+
+  storage->build(plain_sentences({{"ab", "cd"}}));
+  EXPECT_EQ(doc.sentences().at(0).text(), "abcd ");
+  EXPECT_EQ(doc.sentences().at(0).ents().size(), 0u);
+  EXPECT_EQ(doc.words().at(1).text(), "cd");
+  EXPECT_EQ(doc.lang(), "en");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DocumentBuild, FailedBuildTest,
+    ::testing::Values(
+        FailedBuildCase{"TokenOfALaterSentence", second_sentence_with(ranged(3, 2, "d")),
+                        detail::kDefaultDocumentRowLimit, "a token has an invalid ID range"},
+        FailedBuildCase{"WordOfALaterToken", second_sentence_with(with_word(word(0, "w"))),
+                        detail::kDefaultDocumentRowLimit, "a word must have a positive ID and non-empty text"},
+        FailedBuildCase{"EmptyWordAfterAllSentences", with_empty_words({empty_word(1, 1, "x"), empty_word(1, 1, "y")}),
+                        detail::kDefaultDocumentRowLimit, "an empty word ID is duplicated within a sentence"},
+        FailedBuildCase{"WhitespaceOfATokenStartingBeyondTheText",
+                        {sentence({token(1, "ab", 0, 2), token(2, "cd", 9, 11)})}, detail::kDefaultDocumentRowLimit,
+                        "code point slice is outside the document"},
+        FailedBuildCase{"RowLimit", plain_sentences({{"a", "b"}, {"c", "d"}}), 3,
+                        "a document cannot hold 3 or more tokens"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace lorvane

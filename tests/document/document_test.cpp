@@ -87,6 +87,22 @@ TEST(Document, NullStorageIsRefused) {
                    "a document storage pointer cannot be null");
 }
 
+TEST(Document, MovedFromHandleKeepsItsStorage) {
+  // Documents are moved through processors; a handle left behind must still
+  // hold its storage rather than a null pointer that every accessor follows.
+  Document doc("a b", plain_sentences({{"a", "b"}}));
+  Document moved = std::move(doc);
+  Document assigned("");
+  assigned = std::move(moved);
+  ASSERT_NE(doc.storage(), nullptr);
+  EXPECT_TRUE(doc.same_storage(assigned));
+  EXPECT_EQ(doc.text(), "a b");
+  EXPECT_EQ(doc.num_tokens(), 2u);
+  EXPECT_EQ(moved.sentences().size(), 1u);
+  EXPECT_EQ(Document(std::move(assigned)).words().at(1).text(), "b");
+  EXPECT_EQ(assigned.to_conll(), doc.to_conll());
+}
+
 TEST(Document, CopiesShareOneStorage) {
   Document doc("x", plain_sentences({{"x"}}));
   const Document copy = doc;
