@@ -18,9 +18,6 @@ Command line:
         path runs every paragraph alone in windows, the batch path groups the
         paragraphs of all texts as the bulk entry point does. "sentences" are
         built from the single-path labels.
-    tokenizer_reference.py time BUNDLE TEXT_FILE [--threads N] [--repeat R]
-        prints JSON {"chars", "single_seconds", "bulk_seconds"}: the best of R
-        runs of tokenizing the text into sentences (single path, then bulk).
 """
 
 from __future__ import annotations
@@ -29,7 +26,6 @@ import argparse
 import json
 import re
 import sys
-import time
 import unicodedata
 from pathlib import Path
 
@@ -495,27 +491,13 @@ def label_command(args):
 
 
 def tokenize(tok, text, bulk):
+    """Sentences of one text, every paragraph alone or in bulk batches."""
     paragraphs = tok.paragraphs(text)
     if bulk:
         labels = [labels for labels, _ in tok.label_bulk(paragraphs)]
     else:
         labels = [tok.label_single(units)[0] for units in paragraphs]
     return tok.sentences(text, paragraphs, labels)
-
-
-def time_command(args):
-    torch.set_num_threads(args.threads)
-    tok = Tokenizer(args.bundle)
-    text = Path(args.text).read_text(encoding="utf-8")
-    best = {}
-    for bulk in (False, True):
-        times = []
-        for _ in range(args.repeat):
-            started = time.perf_counter()
-            tokenize(tok, text, bulk)
-            times.append(time.perf_counter() - started)
-        best["bulk_seconds" if bulk else "single_seconds"] = min(times)
-    print(json.dumps({"chars": len(text), **best}))
 
 
 def main(argv):
@@ -525,16 +507,8 @@ def main(argv):
     label.add_argument("bundle")
     label.add_argument("request")
     label.add_argument("result")
-    timing = sub.add_parser("time")
-    timing.add_argument("bundle")
-    timing.add_argument("text")
-    timing.add_argument("--threads", type=int, default=1)
-    timing.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args(argv)
-    if args.command == "label":
-        label_command(args)
-    else:
-        time_command(args)
+    label_command(args)
     return 0
 
 

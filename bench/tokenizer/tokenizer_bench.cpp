@@ -1,0 +1,220 @@
+// Throughput of the tokenizer's entry points (characters per second of
+// process and process_bulk) on generated English-like prose, with a bundle of
+// realistic size (hidden 64, embedding 32), against the eager PyTorch
+// reference tokenizer on the same bundle and text, timed in the same run.
+// Also reports where the time of process goes (paragraph splitting, feature
+// rows, network, address pass, document building) and the effect of one or
+// two libtorch intra-op threads.
+//
+//   tokenizer_bench [python] [--chars N] [--repeat R]
+//
+// The python defaults to $LORVANE_TEST_PYTHON, else the configured one.
+
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "lorvane/document.hpp"
+#include "lorvane/tokenizer.hpp"
+#include "models/tokenizer/network.hpp"
+#include "models/tokenizer/plan_impl.hpp"
+#include "models/tokenizer/text/units.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using lorvane::Document;
+using lorvane::TokenizerPlan;
+using lorvane::detail::TokenizerParagraph;
+using Clock = std::chrono::steady_clock;
+
+const char* const kWords[] = {
+    "the",    "of",      "and",     "to",        "in",       "report",    "market",  "city",     "council",
+    "said",   "that",    "would",   "river",     "company",  "new",       "year",    "people",   "between",
+    "during", "after",   "before",  "school",    "water",    "budget",    "museum",  "weather",  "station",
+    "north",  "members", "agreed",  "on",        "a",        "plan",      "for",     "its",      "next",
+    "über",   "café",    "naïve",   "approximately", "government", "results", "quarterly", "expected"};
+
+// Deterministic prose: paragraphs of 2 to 7 sentences, now and then a line
+// break inside a paragraph, a number, an abbreviation, an e-mail or a web
+// address; paragraphs separated by blank lines.
+std::string generate_text(std::size_t target_chars) {
+  std::mt19937 rng(4242);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  std::string text;
+  while (text.size() < target_chars) {
+    const std::size_t sentences = 2 + pick(6);
+    for (std::size_t s = 0; s < sentences; ++s) {
+      const std::size_t words = 5 + pick(16);
+      for (std::size_t w = 0; w < words; ++w) {
+        std::string word = kWords[pick(std::size(kWords))];
+        if (w == 0 && word[0] >= 'a' && word[0] <= 'z') word[0] = static_cast<char>(word[0] - 'a' + 'A');
+        text += word;
+        switch (pick(50)) {
+          case 0: text += " " + std::to_string(pick(100000)); break;
+          case 1: text += " Mr. Smith"; break;
+          case 2: text += " (see www.example" + std::to_string(pick(9)) + ".com/page)"; break;
+          case 3: text += " office" + std::to_string(pick(50)) + "@city.gov"; break;
+          case 4: text += ","; break;
+          default: break;
+        }
+        text += w + 1 == words ? (pick(6) == 0 ? "!" : ".") : "";
+        text += w + 1 == words ? (pick(10) == 0 ? "\n" : " ") : " ";
+      }
+    }
+    text += "\n\n";
+  }
+  return text;
+}
+
+std::string shell_quote(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string run(const std::string& command) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot run: " + command);
+  std::string out;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  if (::pclose(pipe) != 0) throw std::runtime_error("command failed: " + command);
+  return out;
+}
+
+double json_number(const std::string& json, const std::string& key) {
+  const std::size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) throw std::runtime_error("no " + key + " in: " + json);
+  return std::stod(json.substr(at + key.size() + 3));
+}
+
+// Best wall time of `repeat` runs, in seconds.
+double best_of(int repeat, const std::function<void()>& body) {
+  double best = 1e300;
+  for (int i = 0; i < repeat; ++i) {
+    const auto start = Clock::now();
+    body();
+    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  return best;
+}
+
+struct Breakdown {
+  double split = 0, features = 0, network = 0, address = 0, build = 0;
+};
+
+// Each stage of process timed on its own; the network is what predicting
+// costs beyond its feature rows and address pass.
+Breakdown breakdown(const TokenizerPlan& plan, const std::string& text, int repeat) {
+  const TokenizerPlan::Impl& impl = plan.impl();
+  const Document document(text);
+  Breakdown b;
+  std::vector<TokenizerParagraph> paragraphs;
+  b.split = best_of(repeat, [&] {
+    paragraphs = lorvane::detail::split_paragraphs(text.data(), text.size(), impl.skip_newline);
+  });
+  b.features = best_of(repeat, [&] {
+    for (const auto& p : paragraphs) impl.compute_features(p);
+  });
+  std::vector<std::vector<std::int64_t>> labels;
+  const double predict = best_of(repeat, [&] {
+    labels.clear();
+    for (const auto& p : paragraphs) labels.push_back(impl.predict_paragraph(p));
+  });
+  b.address = best_of(repeat, [&] {
+    for (std::size_t i = 0; i < paragraphs.size(); ++i) {
+      std::vector<std::int64_t> copy = labels[i];
+      lorvane::detail::join_email_and_url_spans(paragraphs[i], copy);
+    }
+  });
+  b.network = predict - b.features - b.address;
+  b.build = best_of(repeat, [&] { impl.build_document(document, paragraphs, labels); });
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string python = LORVANE_BENCH_PYTHON;
+  if (const char* env = std::getenv("LORVANE_TEST_PYTHON")) python = env;
+  std::size_t chars = 60000;
+  int repeat = 3;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--chars" && i + 1 < argc) {
+      chars = std::stoul(argv[++i]);
+    } else if (arg == "--repeat" && i + 1 < argc) {
+      repeat = std::stoi(argv[++i]);
+    } else {
+      python = arg;
+    }
+  }
+
+  const fs::path source = LORVANE_BENCH_SOURCE_DIR;
+  const fs::path dir = fs::temp_directory_path() / ("lorvane_tokenizer_bench_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  try {
+    const fs::path bundle = dir / "bundle";
+    run(shell_quote(python) + " " + shell_quote((source / "tests/fixtures/tokenizer_bundle.py").string()) + " " +
+        shell_quote(bundle.string()) + " --options " +
+        shell_quote(R"({"seed": 11, "scale": 0.5, "config": {"emb_dim": 32, "hidden_dim": 64}})"));
+    const std::string text = generate_text(chars);
+    const fs::path text_file = dir / "text.txt";
+    std::ofstream(text_file, std::ios::binary) << text;
+
+    const TokenizerPlan plan(bundle, false);
+    const Document document(text);
+    const auto code_points = static_cast<double>(document.codepoint_count());
+    std::printf("text: %.0f characters, %zu paragraphs; bundle: E=32 H=64 F=5, batch size %lld\n", code_points,
+                lorvane::detail::split_paragraphs(text.data(), text.size(), false).size(),
+                static_cast<long long>(plan.impl().batch_size));
+
+    for (const int threads : {1, 2}) {
+      at::set_num_threads(threads);
+      const double single = best_of(repeat, [&] { plan.process(document); });
+      const double bulk = best_of(repeat, [&] { plan.process_bulk({document}); });
+      const std::string reference =
+          run(shell_quote(python) + " " + shell_quote((source / "bench/tokenizer/tokenizer_timing.py").string()) +
+              " " + shell_quote(bundle.string()) + " " + shell_quote(text_file.string()) + " --threads " +
+              std::to_string(threads) + " --repeat " + std::to_string(repeat));
+      const double ref_single = json_number(reference, "single_seconds");
+      const double ref_bulk = json_number(reference, "bulk_seconds");
+      std::printf("\n%d intra-op thread%s\n", threads, threads == 1 ? "" : "s");
+      std::printf("  process:      %10.0f chars/s   reference %9.0f chars/s   ratio %5.1fx\n", code_points / single,
+                  code_points / ref_single, ref_single / single);
+      std::printf("  process_bulk: %10.0f chars/s   reference %9.0f chars/s   ratio %5.1fx\n", code_points / bulk,
+                  code_points / ref_bulk, ref_bulk / bulk);
+      std::printf("  process_bulk vs process: %.2fx\n", single / bulk);
+      if (threads == 1) {
+        const Breakdown b = breakdown(plan, text, repeat);
+        const double total = b.split + b.features + b.network + b.address + b.build;
+        std::printf("  breakdown of process (shares of the summed stages):\n");
+        const auto share = [&](const char* name, double seconds) {
+          std::printf("    %-18s %5.1f%%  (%.1f ms)\n", name, 100.0 * seconds / total, seconds * 1e3);
+        };
+        share("paragraphs", b.split);
+        share("feature rows", b.features);
+        share("network", b.network);
+        share("address pass", b.address);
+        share("document building", b.build);
+      }
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tokenizer_bench: %s\n", e.what());
+    fs::remove_all(dir);
+    return 1;
+  }
+  fs::remove_all(dir);
+  return 0;
+}
