@@ -42,6 +42,7 @@ void check_label_shapes(const std::vector<TokenizerParagraph>& paragraphs,
 }
 
 // Collects the sentences of all paragraphs, one token at a time.
+// Not thread-safe: belongs to one build.
 class SentenceCollector {
  public:
   SentenceCollector(std::string_view shorthand, std::string_view lang, std::uint64_t codepoint_count)

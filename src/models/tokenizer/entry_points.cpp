@@ -35,6 +35,7 @@ Paragraphs split_text(const TokenizerPlan::Impl& plan, const std::string& text) 
 
 // Paragraphs waiting for batched inference, and the flat label slots their
 // results go to. Reserved once and reused after every flush.
+// Not thread-safe: belongs to one bulk call.
 class PendingBatch {
  public:
   PendingBatch(const TokenizerPlan::Impl& plan, std::vector<Labels>& slots, std::size_t capacity,

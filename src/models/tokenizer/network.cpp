@@ -42,6 +42,7 @@ std::vector<std::int64_t> unit_ids(const Plan& plan, const TokenizerParagraph& u
 }
 
 // Packing of a batch: the lengths of its rows, non-increasing.
+// Plain value, borrowed for one call.
 struct Packing {
   const at::Tensor& lengths;
   std::int64_t total_length;
@@ -68,7 +69,7 @@ at::Tensor run_level(const Plan& plan, const std::vector<at::Tensor>& params, co
 }
 
 // Summed logits of the three heads, each [S, T, 1]; `mwt` is undefined
-// without multi-word-token heads.
+// without multi-word-token heads. Plain value of one call.
 struct Logits {
   at::Tensor tok;
   at::Tensor sent;
