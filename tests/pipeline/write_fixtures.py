@@ -1,0 +1,66 @@
+"""Writes every bundle and model directory the pipeline tests use, in one run.
+
+    ROOT/bundles/<kind>          a bundle of each processor kind but tokenize,
+                                 with no tensors (enough for the kind checks)
+    ROOT/bundles/tokenize        a tokenize bundle with seeded random weights
+    ROOT/bundles/pos-bad-digest  a pos bundle whose assets digest is upper-cased
+    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo") and
+                                 one bundle per other kind (package "default")
+    ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
+    ROOT/packages/1.10.0/en      an index only: every kind under package "std",
+                                 pos also under "fast" (no bundles written)
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+FIXTURES = Path(__file__).resolve().parent.parent / "fixtures"
+sys.path.insert(0, str(FIXTURES))
+
+import bundle_writer  # noqa: E402
+import demo_model  # noqa: E402
+import tokenizer_bundle  # noqa: E402
+
+KINDS = ["langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment", "constituency", "coref", "morphseg"]
+ALL = ["langid", "tokenize"] + KINDS[1:]
+
+
+def empty_bundle(processor: str, **extra) -> dict:
+    options = {"processor": processor, "config": {}, "tensors": []}
+    options.update(extra)
+    return options
+
+
+def main(root: str) -> int:
+    root_path = Path(root)
+    bundles = root_path / "bundles"
+    for kind in KINDS:
+        bundle_writer.write_bundle(bundles / kind, **empty_bundle(kind))
+    bundle_writer.write_bundle(
+        bundles / "pos-bad-digest", **empty_bundle("pos", manifest_ops=[{"upper": "assets.sha256"}])
+    )
+    tokenizer_bundle.write_tokenizer_bundle(bundles / "tokenize", seed=7)
+
+    models = root_path / "models"
+    entries = [demo_model.index_entry()]
+    entries += [
+        {"processor": kind, "package": "default", "path": f"{kind}/default", "bundle": empty_bundle(kind)}
+        for kind in KINDS
+    ]
+    bundle_writer.write_model_dir(models, language="en", bundles=entries)
+    bundle_writer.write_model_dir(
+        models,
+        language="xx",
+        bundles=[{"processor": "pos", "package": "default", "path": "pos", "bundle": empty_bundle("ner")}],
+    )
+
+    index_only = [{"processor": kind, "package": "std", "path": f"{kind}/std", "write": False} for kind in ALL]
+    index_only.append({"processor": "pos", "package": "fast", "path": "pos/fast", "write": False})
+    bundle_writer.write_model_dir(root_path / "packages", language="en", bundles=index_only)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
