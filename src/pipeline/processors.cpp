@@ -269,7 +269,7 @@ LemmaProcessor::~LemmaProcessor() = default;
 
 // A model that keys its lemmas by part of speech reads the tags of "pos".
 void LemmaProcessor::require_pos_when_model_uses_it() {
-  if (plan_->uses_pos()) set_requirements({"tokenize", "pos"});
+  if (plan_ && plan_->uses_pos()) set_requirements({"tokenize", "pos"});
 }
 
 bool LemmaProcessor::implemented() const { return plan_ != nullptr; }

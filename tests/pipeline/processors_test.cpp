@@ -184,6 +184,17 @@ TEST(ProcessorBase, BulkRunsProcessPerDocumentAndStopsAtTheFirstFailure) {
   EXPECT_FALSE(stage.implemented());
 }
 
+TEST(ProcessorBase, TheNotImplementedErrorReleasesTheDocument) {
+  std::weak_ptr<DocumentStorage> watched;
+  const auto handed_over = [&] {
+    Document doc("released");
+    watched = doc.storage();
+    return doc;
+  };
+  EXPECT_THROW(make_processor("lemma")->process(handed_over()), ProcessorNotImplementedError);
+  EXPECT_TRUE(watched.expired());
+}
+
 TEST(ProcessorErrors, FamiliesCatchAsTheirStandardBases) {
   EXPECT_THROW(throw ProcessorRequirementsError("r"), std::invalid_argument);
   EXPECT_THROW(throw ProcessorNotImplementedError("n"), std::logic_error);

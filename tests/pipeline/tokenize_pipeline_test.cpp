@@ -149,6 +149,22 @@ TEST(TokenizePipeline, TheStageReturnsTheDocumentTheTokenizerBuilds) {
   EXPECT_EQ(token_layout(out), token_layout(plan.process(Document(text))));
   EXPECT_EQ(stage.predict_labels("one paragraph"), plan.predict_labels("one paragraph"));
 
+  // Handles moved in are released when the call returns.
+  std::weak_ptr<DocumentStorage> watched;
+  const Document result = stage.process([&] {
+    Document doc(text);
+    watched = doc.storage();
+    return doc;
+  }());
+  EXPECT_TRUE(watched.expired());
+  const std::vector<Document> results = stage.process_bulk([&] {
+    std::vector<Document> batch = {Document(text)};
+    watched = batch[0].storage();
+    return batch;
+  }());
+  EXPECT_TRUE(watched.expired());
+  EXPECT_EQ(results[0].to_conll(), result.to_conll());
+
   const std::vector<Document> bulk = stage.process_bulk({Document(text), Document("Short.")});
   const std::vector<Document> direct = plan.process_bulk({Document(text), Document("Short.")});
   ASSERT_EQ(bulk.size(), 2u);
