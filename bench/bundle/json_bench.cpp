@@ -6,7 +6,6 @@
 // The python defaults to $LORVANE_TEST_PYTHON, else the configured one.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,9 +15,16 @@
 #include <string>
 
 #include "bundle/json.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
+using lorvane::bench::best_seconds;
+using lorvane::bench::default_python;
+using lorvane::bench::printed_seconds;
+using lorvane::bench::run_python;
+using lorvane::bench::TempDir;
+using lorvane::detail::JsonValue;
 using lorvane::detail::parse_json;
 
 // An object of about a million word keys mapped to ids (in id order, so the keys
@@ -62,63 +68,41 @@ std::string make_vocabulary_json() {
   return text;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double best_parse_seconds(const std::string& text, int runs) {
-  double best = 1e300;
-  for (int run = 0; run < runs; ++run) {
-    const auto start = std::chrono::steady_clock::now();
-    const auto root = parse_json(text);
-    best = std::min(best, seconds_since(start));
-    if (root.at("vocab", "").as_object("").size() != 1000000) throw std::logic_error("bad parse");
-  }
-  return best;
-}
-
 // Runs json.loads on the decoded text (file reading and UTF-8 decoding are
 // outside the timed region, as ours starts from bytes in memory).
-double best_python_seconds(const std::string& python, const std::filesystem::path& file,
-                           int runs) {
-  const std::string script =
-      "import json,sys,time\n"
-      "s=open(sys.argv[1],encoding='utf-8').read()\n"
-      "best=1e300\n"
-      "for _ in range(int(sys.argv[2])):\n"
-      "    t=time.perf_counter(); d=json.loads(s); best=min(best,time.perf_counter()-t)\n"
-      "    assert len(d['vocab'])==1000000\n"
-      "    del d\n"
-      "print(best)\n";
-  const auto script_path = file.parent_path() / "json_bench_loads.py";
-  std::ofstream(script_path) << script;
-  const std::string command = "'" + python + "' '" + script_path.string() + "' '" + file.string() +
-                              "' " + std::to_string(runs);
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run " + command);
-  double seconds = -1;
-  if (std::fscanf(pipe, "%lf", &seconds) != 1) seconds = -1;
-  if (::pclose(pipe) != 0 || seconds <= 0) throw std::runtime_error("python timing failed: " + command);
-  return seconds;
+constexpr const char* kJsonLoads = R"PY(
+import json, sys, time
+s = open(sys.argv[1], encoding="utf-8").read()
+best = 1e300
+for _ in range(int(sys.argv[2])):
+    t = time.perf_counter(); d = json.loads(s); best = min(best, time.perf_counter() - t)
+    assert len(d["vocab"]) == 1000000
+    del d
+print(best)
+)PY";
+
+double best_parse_seconds(const std::string& text, int runs) {
+  return best_seconds(runs, [&] { return parse_json(text); }, [](const JsonValue& root) {
+    if (root.at("vocab", "").as_object("").size() != 1000000) throw std::logic_error("bad parse");
+  });
+}
+
+double best_python_seconds(const std::string& python, const std::filesystem::path& file, int runs) {
+  return printed_seconds(run_python(python, {"-c", kJsonLoads, file.string(), std::to_string(runs)}));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string python = LORVANE_BENCH_PYTHON;
-  if (const char* env = std::getenv("LORVANE_TEST_PYTHON")) python = env;
-  if (argc > 1) python = argv[1];
+  const std::string python = argc > 1 ? argv[1] : default_python();
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-  const std::string text = make_vocabulary_json();
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("lorvane-json-bench-" + std::to_string(std::random_device{}()));
-  std::filesystem::create_directories(dir);
-  const auto file = dir / "vocab.json";
-  std::ofstream(file, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
-
-  int status = 0;
   try {
+    const std::string text = make_vocabulary_json();
+    const TempDir dir("lorvane-json-bench");
+    const auto file = dir / "vocab.json";
+    std::ofstream(file, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+
     const double megabytes = static_cast<double>(text.size()) / 1e6;
     const double ours = best_parse_seconds(text, runs);
     const double theirs = best_python_seconds(python, file, runs);
@@ -128,8 +112,7 @@ int main(int argc, char** argv) {
     std::printf("ratio ours/python:   %8.2fx\n", theirs / ours);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "json_bench: %s\n", e.what());
-    status = 1;
+    return 1;
   }
-  std::filesystem::remove_all(dir);
-  return status;
+  return 0;
 }

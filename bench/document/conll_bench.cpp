@@ -10,7 +10,6 @@
 // The python defaults to $LORVANE_TEST_PYTHON, else the configured one.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,10 +21,15 @@
 #include <vector>
 
 #include "lorvane/document.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
 using namespace lorvane;
+using bench::best_seconds;
+using bench::default_python;
+using bench::printed_seconds;
+using bench::run_python;
 
 constexpr int kSentences = 10000;
 
@@ -97,19 +101,10 @@ Document make_document() {
   return Document("", std::move(sentences));
 }
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
 double best_writer_seconds(const Document& doc, std::size_t expected_size, int runs) {
-  double best = 1e300;
-  for (int run = 0; run < runs; ++run) {
-    const auto start = std::chrono::steady_clock::now();
-    const std::string out = doc.to_conll();
-    best = std::min(best, seconds_since(start));
+  return best_seconds(runs, [&] { return doc.to_conll(); }, [&](const std::string& out) {
     if (out.size() != expected_size) throw std::logic_error("output size changed between runs");
-  }
-  return best;
+  });
 }
 
 // Copies the finished lines, newline by newline, into one reserved string.
@@ -120,19 +115,18 @@ double best_concatenation_seconds(const std::string& output, int runs) {
     lines.emplace_back(output.data() + begin, end - begin);
     begin = end + 1;
   }
-  double best = 1e300;
-  for (int run = 0; run < runs; ++run) {
-    const auto start = std::chrono::steady_clock::now();
+  const auto concatenate = [&] {
     std::string out;
     out.reserve(output.size());
     for (std::size_t i = 0; i < lines.size(); ++i) {
       if (i > 0) out += '\n';
       out += lines[i];
     }
-    best = std::min(best, seconds_since(start));
+    return out;
+  };
+  return best_seconds(runs, concatenate, [&](const std::string& out) {
     if (out != output) throw std::logic_error("concatenation differs from the writer's output");
-  }
-  return best;
+  });
 }
 
 // conllu parses the file once (untimed), then serialises every sentence.
@@ -146,33 +140,19 @@ double best_python_seconds(const std::string& python, const std::filesystem::pat
       "    t=time.perf_counter(); out=''.join(s.serialize() for s in sentences)\n"
       "    best=min(best,time.perf_counter()-t)\n"
       "print(best)\n";
-  const auto script_path = file.parent_path() / "conll_bench_serialize.py";
-  std::ofstream(script_path) << script;
-  const std::string command = "'" + python + "' '" + script_path.string() + "' '" + file.string() + "' " +
-                              std::to_string(runs);
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run " + command);
-  double seconds = -1;
-  if (std::fscanf(pipe, "%lf", &seconds) != 1) seconds = -1;
-  if (::pclose(pipe) != 0 || seconds <= 0) throw std::runtime_error("python timing failed: " + command);
-  return seconds;
+  return printed_seconds(run_python(python, {"-c", script, file.string(), std::to_string(runs)}));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string python = LORVANE_BENCH_PYTHON;
-  if (const char* env = std::getenv("LORVANE_TEST_PYTHON")) python = env;
-  if (argc > 1) python = argv[1];
+  const std::string python = argc > 1 ? argv[1] : default_python();
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
 
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("lorvane-conll-bench-" + std::to_string(std::random_device{}()));
-  int status = 0;
   try {
     const Document doc = make_document();
     const std::string output = doc.to_conll();
-    std::filesystem::create_directories(dir);
+    const bench::TempDir dir("lorvane-conll-bench");
     const auto file = dir / "doc.conllu";
     std::ofstream(file, std::ios::binary) << output << "\n\n";
 
@@ -189,8 +169,7 @@ int main(int argc, char** argv) {
     std::printf("ratio ours/conllu:         %8.2fx\n", theirs / ours);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "conll_bench: %s\n", e.what());
-    status = 1;
+    return 1;
   }
-  std::filesystem::remove_all(dir);
-  return status;
+  return 0;
 }

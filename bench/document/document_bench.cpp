@@ -5,31 +5,17 @@
 //   2. building a 10k-sentence document from input records, against a deep
 //      copy of the same records.
 
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "lorvane/document.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Best of several runs, in nanoseconds.
-template <class Fn>
-double best_ns(int runs, Fn&& fn) {
-  double best = 1e300;
-  for (int r = 0; r < runs; ++r) {
-    const auto start = Clock::now();
-    fn();
-    const auto stop = Clock::now();
-    best = std::min(best, std::chrono::duration<double, std::nano>(stop - start).count());
-  }
-  return best;
-}
+using lorvane::bench::best_seconds;
 
 volatile std::uint64_t g_sink;
 
@@ -73,12 +59,12 @@ void bench_word_iteration() {
   const lorvane::DocumentStorage& d = *doc.storage();
   const std::uint64_t n = doc.num_words();
 
-  const double raw = best_ns(20, [&] {
+  const double raw = best_seconds(20, [&] {
     std::uint64_t sum = 0;
     for (std::uint64_t i = 0; i < n; ++i) sum += static_cast<std::uint64_t>(d.words.id[i]) + d.words.upos[i];
     g_sink = sum;
   });
-  const double views = best_ns(20, [&] {
+  const double views = best_seconds(20, [&] {
     std::uint64_t sum = 0;
     const lorvane::WordSequence words = doc.words();
     for (std::uint64_t i = 0; i < n; ++i) {
@@ -87,12 +73,12 @@ void bench_word_iteration() {
     }
     g_sink = sum;
   });
-  const double raw_text = best_ns(20, [&] {
+  const double raw_text = best_seconds(20, [&] {
     std::uint64_t sum = 0;
     for (std::uint64_t i = 0; i < n; ++i) sum += d.pool.get(d.words.text[i]).size();
     g_sink = sum;
   });
-  const double view_text = best_ns(20, [&] {
+  const double view_text = best_seconds(20, [&] {
     std::uint64_t sum = 0;
     const lorvane::WordSequence words = doc.words();
     for (std::uint64_t i = 0; i < n; ++i) sum += words.at(static_cast<std::int64_t>(i)).text().size();
@@ -100,9 +86,9 @@ void bench_word_iteration() {
   });
   std::printf("word iteration, %llu words\n", static_cast<unsigned long long>(n));
   std::printf("  id+upos via views: %.2f ns/word; raw columns: %.2f ns/word; ratio views/raw %.1fx\n",
-              views / n, raw / n, views / raw);
+              views / n * 1e9, raw / n * 1e9, views / raw);
   std::printf("  text via views:    %.2f ns/word; raw columns: %.2f ns/word; ratio views/raw %.1fx\n",
-              view_text / n, raw_text / n, view_text / raw_text);
+              view_text / n * 1e9, raw_text / n * 1e9, view_text / raw_text);
 }
 
 void bench_build() {
@@ -111,18 +97,18 @@ void bench_build() {
   std::uint64_t tokens = 0;
   for (const auto& s : records) tokens += s.tokens.size();
 
-  const double copy = best_ns(5, [&] {
+  const double copy = best_seconds(5, [&] {
     const std::vector<lorvane::SentenceInput> copied = records;
     g_sink = copied.size();
   });
-  const double build = best_ns(5, [&] {
+  const double build = best_seconds(5, [&] {
     const lorvane::Document doc(text, records);
     g_sink = doc.num_tokens();
   });
   std::printf("build from records, %zu sentences, %llu tokens\n", records.size(),
               static_cast<unsigned long long>(tokens));
   std::printf("  build: %.2f M tokens/s; deep copy of the records: %.2f M tokens/s; ratio build/copy %.2fx\n",
-              tokens / build * 1e3, tokens / copy * 1e3, build / copy);
+              tokens / build / 1e6, tokens / copy / 1e6, build / copy);
 }
 
 }  // namespace

@@ -9,18 +9,16 @@
 #include <unicode/ucasemap.h>
 #include <unicode/utypes.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "encoders/unicode/unicode.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
@@ -37,6 +35,8 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
+
+using lorvane::bench::best_seconds;
 
 // Running text in several scripts, with digits, punctuation and a few
 // characters whose case mapping changes the byte length.
@@ -57,18 +57,6 @@ std::string mixed_script_text(std::size_t bytes) {
   text.reserve(bytes + 256);
   for (std::size_t i = 0; text.size() < bytes; ++i) text += sentences[i % sentences.size()];
   return text;
-}
-
-// Best wall time of `repetitions` runs, in seconds.
-double best_seconds(int repetitions, const std::function<void()>& run) {
-  double best = 1e300;
-  for (int r = 0; r < repetitions; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    best = std::min(best, elapsed.count());
-  }
-  return best;
 }
 
 using IcuCaseFunction = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, int32_t, UErrorCode*);

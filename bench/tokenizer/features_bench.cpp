@@ -4,8 +4,6 @@
 // cost ratios against paragraph splitting alone and between feature sets
 // with and without the dictionary windows.
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -14,9 +12,11 @@
 
 #include "models/tokenizer/text/features.hpp"
 #include "models/tokenizer/text/units.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
+using lorvane::bench::best_seconds;
 using lorvane::detail::TokenizerFeatureSettings;
 using lorvane::detail::TokenizerParagraph;
 
@@ -76,18 +76,6 @@ std::vector<std::string> generate_lexicon(std::size_t count) {
     lexicon.push_back(word);
   }
   return lexicon;
-}
-
-template <class F>
-double best_seconds(int repeats, F&& run) {
-  double best = 1e300;
-  for (int r = 0; r < repeats; ++r) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    best = std::min(best, elapsed.count());
-  }
-  return best;
 }
 
 struct Features {

@@ -13,12 +13,10 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -29,6 +27,7 @@
 #include "models/tokenizer/network.hpp"
 #include "models/tokenizer/plan_impl.hpp"
 #include "models/tokenizer/text/units.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
@@ -36,7 +35,8 @@ namespace fs = std::filesystem;
 using lorvane::Document;
 using lorvane::TokenizerPlan;
 using lorvane::detail::TokenizerParagraph;
-using Clock = std::chrono::steady_clock;
+using lorvane::bench::best_seconds;
+using lorvane::bench::run_python;
 
 const char* const kWords[] = {
     "the",    "of",      "and",     "to",        "in",       "report",    "market",  "city",     "council",
@@ -77,37 +77,10 @@ std::string generate_text(std::size_t target_chars) {
   return text;
 }
 
-std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-std::string run(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("cannot run: " + command);
-  std::string out;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  if (::pclose(pipe) != 0) throw std::runtime_error("command failed: " + command);
-  return out;
-}
-
 double json_number(const std::string& json, const std::string& key) {
   const std::size_t at = json.find("\"" + key + "\":");
   if (at == std::string::npos) throw std::runtime_error("no " + key + " in: " + json);
   return std::stod(json.substr(at + key.size() + 3));
-}
-
-// Best wall time of `repeat` runs, in seconds.
-double best_of(int repeat, const std::function<void()>& body) {
-  double best = 1e300;
-  for (int i = 0; i < repeat; ++i) {
-    const auto start = Clock::now();
-    body();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
-  }
-  return best;
 }
 
 struct Breakdown {
@@ -121,33 +94,32 @@ Breakdown breakdown(const TokenizerPlan& plan, const std::string& text, int repe
   const Document document(text);
   Breakdown b;
   std::vector<TokenizerParagraph> paragraphs;
-  b.split = best_of(repeat, [&] {
+  b.split = best_seconds(repeat, [&] {
     paragraphs = lorvane::detail::split_paragraphs(text.data(), text.size(), impl.skip_newline);
   });
-  b.features = best_of(repeat, [&] {
+  b.features = best_seconds(repeat, [&] {
     for (const auto& p : paragraphs) impl.compute_features(p);
   });
   std::vector<std::vector<std::int64_t>> labels;
-  const double predict = best_of(repeat, [&] {
+  const double predict = best_seconds(repeat, [&] {
     labels.clear();
     for (const auto& p : paragraphs) labels.push_back(impl.predict_paragraph(p));
   });
-  b.address = best_of(repeat, [&] {
+  b.address = best_seconds(repeat, [&] {
     for (std::size_t i = 0; i < paragraphs.size(); ++i) {
       std::vector<std::int64_t> copy = labels[i];
       lorvane::detail::join_email_and_url_spans(paragraphs[i], copy);
     }
   });
   b.network = predict - b.features - b.address;
-  b.build = best_of(repeat, [&] { impl.build_document(document, paragraphs, labels); });
+  b.build = best_seconds(repeat, [&] { impl.build_document(document, paragraphs, labels); });
   return b;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string python = LORVANE_BENCH_PYTHON;
-  if (const char* env = std::getenv("LORVANE_TEST_PYTHON")) python = env;
+  std::string python = lorvane::bench::default_python();
   std::size_t chars = 60000;
   int repeat = 3;
   for (int i = 1; i < argc; ++i) {
@@ -161,14 +133,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  const fs::path source = LORVANE_BENCH_SOURCE_DIR;
-  const fs::path dir = fs::temp_directory_path() / ("lorvane_tokenizer_bench_" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const fs::path source = lorvane::bench::source_dir();
   try {
+    const lorvane::bench::TempDir dir("lorvane-tokenizer-bench");
     const fs::path bundle = dir / "bundle";
-    run(shell_quote(python) + " " + shell_quote((source / "tests/fixtures/tokenizer_bundle.py").string()) + " " +
-        shell_quote(bundle.string()) + " --options " +
-        shell_quote(R"({"seed": 11, "scale": 0.5, "config": {"emb_dim": 32, "hidden_dim": 64}})"));
+    run_python(python, {(source / "tests/fixtures/tokenizer_bundle.py").string(), bundle.string(), "--options",
+                        R"({"seed": 11, "scale": 0.5, "config": {"emb_dim": 32, "hidden_dim": 64}})"});
     const std::string text = generate_text(chars);
     const fs::path text_file = dir / "text.txt";
     std::ofstream(text_file, std::ios::binary) << text;
@@ -182,12 +152,12 @@ int main(int argc, char** argv) {
 
     for (const int threads : {1, 2}) {
       at::set_num_threads(threads);
-      const double single = best_of(repeat, [&] { plan.process(document); });
-      const double bulk = best_of(repeat, [&] { plan.process_bulk({document}); });
+      const double single = best_seconds(repeat, [&] { plan.process(document); });
+      const double bulk = best_seconds(repeat, [&] { plan.process_bulk({document}); });
       const std::string reference =
-          run(shell_quote(python) + " " + shell_quote((source / "bench/tokenizer/tokenizer_timing.py").string()) +
-              " " + shell_quote(bundle.string()) + " " + shell_quote(text_file.string()) + " --threads " +
-              std::to_string(threads) + " --repeat " + std::to_string(repeat));
+          run_python(python, {(source / "bench/tokenizer/tokenizer_timing.py").string(), bundle.string(),
+                              text_file.string(), "--threads", std::to_string(threads), "--repeat",
+                              std::to_string(repeat)});
       const double ref_single = json_number(reference, "single_seconds");
       const double ref_bulk = json_number(reference, "bulk_seconds");
       std::printf("\n%d intra-op thread%s\n", threads, threads == 1 ? "" : "s");
@@ -212,9 +182,7 @@ int main(int argc, char** argv) {
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tokenizer_bench: %s\n", e.what());
-    fs::remove_all(dir);
     return 1;
   }
-  fs::remove_all(dir);
   return 0;
 }
