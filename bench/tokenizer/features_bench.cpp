@@ -7,17 +7,17 @@
 #include <cstdio>
 #include <random>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "models/tokenizer/text/features.hpp"
 #include "models/tokenizer/text/units.hpp"
 #include "support/bench_support.hpp"
+#include "tokenizer/tokenizer_text_support.hpp"
 
 namespace {
 
 using lorvane::bench::best_seconds;
-using lorvane::detail::TokenizerFeatureSettings;
+using lorvane::testing::Features;
 using lorvane::detail::TokenizerParagraph;
 
 const char* const kWords[] = {
@@ -78,18 +78,6 @@ std::vector<std::string> generate_lexicon(std::size_t count) {
   return lexicon;
 }
 
-struct Features {
-  std::vector<std::string> feat_funcs;
-  std::int64_t feat_dim = 0;
-  bool use_dictionary = false;
-  std::int64_t num_dict_feat = 0;
-  std::unordered_set<std::string> words, prefixes, suffixes;
-
-  TokenizerFeatureSettings settings() const {
-    return {feat_funcs, feat_dim, use_dictionary, num_dict_feat, words, prefixes, suffixes};
-  }
-};
-
 }  // namespace
 
 int main() {
@@ -116,15 +104,13 @@ int main() {
   dictionary.use_dictionary = true;
   dictionary.num_dict_feat = 4;
   dictionary.feat_dim = 9 + 8;
-  for (const auto& word : lexicon) {
-    lorvane::detail::add_lexicon_entry(word, dictionary.words, dictionary.prefixes, dictionary.suffixes);
-  }
+  dictionary.add_words(lexicon);
 
   std::size_t checksum = 0;
   auto run = [&](const Features& f) {
     return best_seconds(kRepeats, [&] {
       for (const auto& p : paragraphs) {
-        checksum += lorvane::detail::compute_tokenizer_features(f.settings(), p).size();
+        checksum += f.compute(p).size();
       }
     });
   };

@@ -18,25 +18,13 @@
 #include <vector>
 
 #include "models/tokenizer/text/patterns.hpp"
+#include "tokenizer/tokenizer_text_support.hpp"
 
 namespace {
 
 using lorvane::detail::TokenizerPattern;
-
-constexpr TokenizerPattern kPatterns[] = {
-    TokenizerPattern::labeled_field, TokenizerPattern::phone_id, TokenizerPattern::date_pattern,
-    TokenizerPattern::currency, TokenizerPattern::email_or_url};
-
-const char* name_of(TokenizerPattern pattern) {
-  switch (pattern) {
-    case TokenizerPattern::labeled_field: return "labeled_field";
-    case TokenizerPattern::phone_id: return "phone_id";
-    case TokenizerPattern::date_pattern: return "date_pattern";
-    case TokenizerPattern::currency: return "currency";
-    case TokenizerPattern::email_or_url: return "email_or_url";
-  }
-  return "?";
-}
+using lorvane::testing::kAllPatterns;
+using lorvane::testing::pattern_name;
 
 // Seconds per call of fn, repeated until at least min_seconds have passed.
 double seconds_per_call(const std::function<void()>& fn, double min_seconds = 0.3) {
@@ -109,19 +97,19 @@ void realistic(bool quoted_addresses) {
                                : "");
   std::printf("%-14s %12s %12s %12s %10s\n", "pattern", "matches/MiB", "std MiB/s", "ours MiB/s",
               "ours/std");
-  for (const TokenizerPattern pattern : kPatterns) {
+  for (const TokenizerPattern pattern : kAllPatterns) {
     const std::regex regex(std::string(lorvane::detail::ecmascript_source(pattern)),
                            std::regex::ECMAScript | std::regex::optimize);
     const std::size_t expected = std_regex_matches(regex, paragraphs);
     const std::size_t ours = our_matches(pattern, paragraphs);
     if (expected != ours) {
-      std::printf("%-14s MISMATCH: std::regex %zu matches, ours %zu\n", name_of(pattern),
+      std::printf("%-14s MISMATCH: std::regex %zu matches, ours %zu\n", pattern_name(pattern),
                   expected, ours);
       continue;
     }
     const double std_time = seconds_per_call([&] { std_regex_matches(regex, paragraphs); });
     const double our_time = seconds_per_call([&] { our_matches(pattern, paragraphs); });
-    std::printf("%-14s %12.0f %12.1f %12.1f %9.1fx\n", name_of(pattern), ours / megabytes,
+    std::printf("%-14s %12.0f %12.1f %12.1f %9.1fx\n", pattern_name(pattern), ours / megabytes,
                 megabytes / std_time, megabytes / our_time, std_time / our_time);
   }
 }
@@ -170,7 +158,7 @@ void adversarial() {
     const std::vector<std::string> tiny_text = {tiny};
     const double t_tiny_std = seconds_per_call([&] { std_regex_matches(regex, tiny_text); }, 0.2);
     const double t_tiny_ours = seconds_per_call([&] { our_matches(run.pattern, tiny_text); }, 0.2);
-    std::printf("%-18s %-14s %9zu %11.1f %14.2f %13.0fx\n", run.name, name_of(run.pattern),
+    std::printf("%-18s %-14s %9zu %11.1f %14.2f %13.0fx\n", run.name, pattern_name(run.pattern),
                 matches, static_cast<double>(large.size()) / (1 << 20) / t_large,
                 t_large / t_small, t_tiny_std / t_tiny_ours);
   }

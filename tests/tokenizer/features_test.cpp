@@ -15,30 +15,14 @@
 #include "models/tokenizer/text/features.hpp"
 #include "models/tokenizer/text/units.hpp"
 #include "support/test_support.hpp"
+#include "tokenizer/tokenizer_text_support.hpp"
 
 namespace lorvane::detail {
 namespace {
 
+using testing::Features;
+
 const char* const kMismatch = "tokenizer feature dimension does not match feat_funcs";
-
-// Owns what TokenizerFeatureSettings borrows.
-struct Features {
-  std::vector<std::string> feat_funcs;
-  std::int64_t feat_dim = 0;
-  bool use_dictionary = false;
-  std::int64_t num_dict_feat = 0;
-  std::unordered_set<std::string> words, prefixes, suffixes;
-
-  TokenizerFeatureSettings settings() const {
-    return {feat_funcs, feat_dim, use_dictionary, num_dict_feat, words, prefixes, suffixes};
-  }
-  void add_words(const std::vector<std::string>& entries) {
-    for (const auto& entry : entries) add_lexicon_entry(entry, words, prefixes, suffixes);
-  }
-  std::vector<float> compute(const std::vector<TokenizerUnit>& units) const {
-    return compute_tokenizer_features(settings(), units);
-  }
-};
 
 // The single paragraph of a text, normalised as the tokenizer sees it.
 std::vector<TokenizerUnit> paragraph(const std::string& text) {

@@ -17,26 +17,14 @@
 
 #include "models/tokenizer/text/patterns.hpp"
 #include "support/test_support.hpp"
+#include "tokenizer/tokenizer_text_support.hpp"
 
 namespace lorvane::detail {
 namespace {
 
 using Matches = std::vector<PatternMatch>;
-
-constexpr TokenizerPattern kAllPatterns[] = {
-    TokenizerPattern::labeled_field, TokenizerPattern::phone_id, TokenizerPattern::date_pattern,
-    TokenizerPattern::currency, TokenizerPattern::email_or_url};
-
-const char* pattern_name(TokenizerPattern pattern) {
-  switch (pattern) {
-    case TokenizerPattern::labeled_field: return "labeled_field";
-    case TokenizerPattern::phone_id: return "phone_id";
-    case TokenizerPattern::date_pattern: return "date_pattern";
-    case TokenizerPattern::currency: return "currency";
-    case TokenizerPattern::email_or_url: return "email_or_url";
-  }
-  return "?";
-}
+using testing::kAllPatterns;
+using testing::pattern_name;
 
 // The input as a C string literal, for failure messages.
 std::string escaped(const std::string& text) {
