@@ -8,47 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "document_records.hpp"
 #include "lorvane/document.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane {
 namespace {
 
-WordInput word(std::int32_t id, const std::string& text) {
-  WordInput w;
-  w.id = id;
-  w.text = text;
-  return w;
-}
-
-WordInput empty_word(std::int32_t id, std::int32_t index, const std::string& text) {
-  WordInput w = word(id, text);
-  w.empty_index = index;
-  return w;
-}
-
-TokenInput token(std::int32_t id, const std::string& text) {
-  TokenInput t;
-  t.id_start = t.id_end = id;
-  t.text = text;
-  t.words = {word(id, text)};
-  return t;
-}
-
-TokenInput mwt(std::int32_t first, const std::string& text, const std::vector<std::string>& parts) {
-  TokenInput t;
-  t.id_start = first;
-  t.id_end = first + static_cast<std::int32_t>(parts.size()) - 1;
-  t.text = text;
-  for (std::size_t i = 0; i < parts.size(); ++i) t.words.push_back(word(first + static_cast<std::int32_t>(i), parts[i]));
-  return t;
-}
-
-SentenceInput sentence(std::vector<TokenInput> tokens) {
-  SentenceInput s;
-  s.tokens = std::move(tokens);
-  return s;
-}
+using namespace testing::records;
 
 std::string conll_of(SentenceInput s) {
   std::vector<SentenceInput> sentences;

@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "document_records.hpp"
 #include "lorvane/coref.hpp"
 #include "lorvane/document.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane {
 namespace {
+
+using namespace testing::records;
 
 CorefWordPosition at(std::int32_t word) { return {word, std::nullopt}; }
 CorefWordPosition empty_at(std::int32_t word, std::int32_t index) { return {word, index}; }
@@ -25,39 +28,13 @@ CorefChain chain(int index, std::vector<CorefMention> mentions, std::optional<in
   return CorefChain(index, std::move(mentions), "rep" + std::to_string(index), representative);
 }
 
-WordInput word(std::int32_t id, const std::string& text) {
-  WordInput w;
-  w.id = id;
-  w.text = text;
-  return w;
-}
-
-WordInput empty_word(std::int32_t id, std::int32_t index, const std::string& text) {
-  WordInput w = word(id, text);
-  w.empty_index = index;
-  return w;
-}
-
-TokenInput token(std::int32_t id, const std::string& text) {
-  TokenInput t;
-  t.id_start = t.id_end = id;
-  t.text = text;
-  t.words = {word(id, text)};
-  return t;
-}
-
 // Sentence 0: "Pat saw du Kim" with the multi-word token du = de le and the
 // empty words 4.1 and 2.1 (in that order), so it has five regular words.
 // Sentence 1: "It rained" with empty word 4.1 of its own. Sentences 2 to 4
 // have a single word each.
 Document five_sentences() {
   std::vector<SentenceInput> sentences(5);
-  TokenInput du;
-  du.id_start = 3;
-  du.id_end = 4;
-  du.text = "du";
-  du.words = {word(3, "de"), word(4, "le")};
-  sentences[0].tokens = {token(1, "Pat"), token(2, "saw"), du, token(5, "Kim")};
+  sentences[0].tokens = {token(1, "Pat"), token(2, "saw"), mwt(3, "du", {"de", "le"}), token(5, "Kim")};
   sentences[0].empty_words = {empty_word(4, 1, "he"), empty_word(2, 1, "she")};
   sentences[1].tokens = {token(1, "It"), token(2, "rained")};
   sentences[1].empty_words = {empty_word(4, 1, "it")};

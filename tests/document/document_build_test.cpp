@@ -14,12 +14,7 @@
 namespace lorvane {
 namespace {
 
-using testing::empty_word;
-using testing::mwt;
-using testing::plain_sentences;
-using testing::sentence;
-using testing::token;
-using testing::word;
+using namespace testing::records;
 using Strings = std::vector<std::string>;
 
 std::vector<std::string> token_texts(const Document& doc) {

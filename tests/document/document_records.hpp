@@ -1,7 +1,9 @@
 #pragma once
 
-// Small builders of input records for the document tests.
+// Small builders of input records for the document tests. A test file takes
+// them all with `using namespace testing::records;`.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,7 +11,7 @@
 
 #include "lorvane/document.hpp"
 
-namespace lorvane::testing {
+namespace lorvane::testing::records {
 
 inline WordInput word(int id, std::string text) {
   WordInput w;
@@ -70,4 +72,4 @@ inline std::vector<SentenceInput> plain_sentences(const std::vector<std::vector<
   return out;
 }
 
-}  // namespace lorvane::testing
+}  // namespace lorvane::testing::records

@@ -17,11 +17,7 @@
 namespace lorvane {
 namespace {
 
-using testing::empty_word;
-using testing::mwt;
-using testing::plain_sentences;
-using testing::sentence;
-using testing::token;
+using namespace testing::records;
 using Strings = std::vector<std::string>;
 using Rows = std::vector<std::uint32_t>;
 

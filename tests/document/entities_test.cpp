@@ -12,10 +12,7 @@
 namespace lorvane {
 namespace {
 
-using testing::mwt;
-using testing::sentence;
-using testing::tagged;
-using testing::token;
+using namespace testing::records;
 using Tags = std::vector<std::optional<std::string>>;
 // token_begin, token_end, type
 using SpanRow = std::tuple<std::uint32_t, std::uint32_t, std::string>;
