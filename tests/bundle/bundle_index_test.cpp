@@ -13,7 +13,9 @@
 namespace lorvane {
 namespace {
 
+using testing::json_array;
 using testing::json_string;
+using testing::SuiteDirectoryTest;
 using testing::TempDir;
 using testing::with_dir;
 using testing::write_bundles;
@@ -155,25 +157,17 @@ const std::vector<IndexCase>& index_cases() {
   return cases;
 }
 
-class ModelIndexCaseTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    root_ = new TempDir();
-    std::string all = "[";
+class ModelIndexCaseTest : public SuiteDirectoryTest<ModelIndexCaseTest> {
+ public:
+  static void populate(const std::filesystem::path& root) {
+    std::vector<std::string> descriptions;
     for (const auto& c : index_cases()) {
-      if (all.size() > 1) all += ",";
-      all += "{\"model_dir\": " + json_string((*root_ / c.name).string()) +
-             ", \"resources_version\": \"1.0\", \"language\": \"en\", " + c.options + "}";
+      descriptions.push_back("{\"model_dir\": " + json_string((root / c.name).string()) +
+                             ", \"resources_version\": \"1.0\", \"language\": \"en\", " + c.options + "}");
     }
-    write_bundles(all + "]");
+    write_bundles(json_array(descriptions));
   }
-  static void TearDownTestSuite() {
-    delete root_;
-    root_ = nullptr;
-  }
-  static TempDir* root_;
 };
-TempDir* ModelIndexCaseTest::root_ = nullptr;
 
 TEST_F(ModelIndexCaseTest, ResolvesOrFailsWithItsMessage) {
   for (const auto& c : index_cases()) {
@@ -243,16 +237,8 @@ TEST(ModelIndexFileSystemTest, FileSystemErrorsBecomeModelBundleErrors) {
   EXPECT_EQ(resolve_error("", "1.0", "en", "pos", "gsd"), "cannot resolve model directory: : Invalid argument");
 
   // A relative model directory while the working directory no longer exists.
-  const auto saved = std::filesystem::current_path();
   std::string message;
-  {
-    TempDir dir;
-    std::filesystem::create_directory(dir / "gone");
-    ASSERT_EQ(::chdir((dir / "gone").c_str()), 0);
-    std::filesystem::remove(dir / "gone");
-    message = resolve_error("models", "1.0", "en", "pos", "gsd");
-    ASSERT_EQ(::chdir(saved.c_str()), 0);
-  }
+  testing::in_vanished_working_directory([&] { message = resolve_error("models", "1.0", "en", "pos", "gsd"); });
   EXPECT_EQ(message, "cannot resolve model directory: models: No such file or directory");
 }
 

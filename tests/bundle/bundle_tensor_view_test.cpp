@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace lorvane {
 namespace {
 
 using testing::json_string;
+using testing::SuiteDirectoryTest;
 using testing::TempDir;
 using testing::write_bundles;
 
@@ -65,18 +67,15 @@ def flat(t):
 print(json.dumps({name: flat(t) for name, t in tensors.items()}))
 )PY";
 
-class TensorViewTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    root_ = new TempDir();
+class TensorViewTest : public SuiteDirectoryTest<TensorViewTest> {
+ public:
+  static void populate(const std::filesystem::path& root) {
     const std::string output = testing::run_python(
-        {"-c", kWriteScript, (testing::source_dir() / "tests" / "fixtures").string(), root_->path().string()});
-    expected_ = new detail::JsonValue(detail::parse_json(output));
+        {"-c", kWriteScript, (testing::source_dir() / "tests" / "fixtures").string(), root.string()});
+    expected_ = std::make_unique<detail::JsonValue>(detail::parse_json(output));
   }
-  static void TearDownTestSuite() {
-    delete expected_;
-    delete root_;
-  }
+
+ protected:
 
   static std::vector<double> expected_values(const std::string& name) {
     std::vector<double> values;
@@ -90,11 +89,8 @@ class TensorViewTest : public ::testing::Test {
     return std::vector<double>(flat.data_ptr<double>(), flat.data_ptr<double>() + flat.numel());
   }
 
-  static TempDir* root_;
-  static detail::JsonValue* expected_;
+  static inline std::unique_ptr<detail::JsonValue> expected_;
 };
-TempDir* TensorViewTest::root_ = nullptr;
-detail::JsonValue* TensorViewTest::expected_ = nullptr;
 
 TEST_F(TensorViewTest, EveryDtypeMatchesPyTorch) {
   for (const char* layout : {"aligned", "misaligned"}) {

@@ -21,7 +21,9 @@
 namespace lorvane {
 namespace {
 
+using testing::json_array;
 using testing::json_string;
+using testing::SuiteDirectoryTest;
 using testing::TempDir;
 using testing::with_dir;
 using testing::write_bundles;
@@ -56,20 +58,13 @@ std::string load_error(const std::filesystem::path& dir, bool verify) {
 // ---------------------------------------------------------------------------
 // A valid bundle
 
-class ValidBundleTest : public ::testing::Test {
+class ValidBundleTest : public SuiteDirectoryTest<ValidBundleTest> {
+ public:
+  static void populate(const std::filesystem::path& root) { write_bundles(describe(root / "base", "")); }
+
  protected:
-  static void SetUpTestSuite() {
-    root_ = new TempDir();
-    write_bundles(describe(*root_ / "base", ""));
-  }
-  static void TearDownTestSuite() {
-    delete root_;
-    root_ = nullptr;
-  }
   static std::filesystem::path dir() { return *root_ / "base"; }
-  static TempDir* root_;
 };
-TempDir* ValidBundleTest::root_ = nullptr;
 
 TEST_F(ValidBundleTest, ManifestFieldsAndAssets) {
   for (const bool verify : {false, true}) {
@@ -617,24 +612,14 @@ const std::vector<CorruptionCase>& corruption_cases() {
   return cases;
 }
 
-class CorruptionMatrixTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    root_ = new TempDir();
-    std::string all = "[";
-    for (const auto& c : corruption_cases()) {
-      if (all.size() > 1) all += ",";
-      all += describe(*root_ / c.name, c.edits);
-    }
-    write_bundles(all + "]");
+class CorruptionMatrixTest : public SuiteDirectoryTest<CorruptionMatrixTest> {
+ public:
+  static void populate(const std::filesystem::path& root) {
+    std::vector<std::string> descriptions;
+    for (const auto& c : corruption_cases()) descriptions.push_back(describe(root / c.name, c.edits));
+    write_bundles(json_array(descriptions));
   }
-  static void TearDownTestSuite() {
-    delete root_;
-    root_ = nullptr;
-  }
-  static TempDir* root_;
 };
-TempDir* CorruptionMatrixTest::root_ = nullptr;
 
 TEST_F(CorruptionMatrixTest, EachFaultFailsWithItsMessage) {
   for (const auto& c : corruption_cases()) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bundle/bundle_test_util.hpp"
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
 #include "support/test_support.hpp"
@@ -225,21 +226,15 @@ TEST(BundleFileSystemTest, SymbolicLinkLoopIsAFileSystemError) {
 }
 
 TEST(BundleFileSystemTest, VanishedWorkingDirectoryIsAFileSystemError) {
-  const auto saved = std::filesystem::current_path();
   bool threw_filesystem_error = false;
-  {
-    TempDir dir;
-    std::filesystem::create_directory(dir / "gone");
-    ASSERT_EQ(::chdir((dir / "gone").c_str()), 0);
-    std::filesystem::remove(dir / "gone");
+  testing::in_vanished_working_directory([&] {
     try {
       ModelBundle bundle("bundle", false);
     } catch (const std::filesystem::filesystem_error&) {
       threw_filesystem_error = true;
     } catch (...) {
     }
-    ASSERT_EQ(::chdir(saved.c_str()), 0);
-  }
+  });
   EXPECT_TRUE(threw_filesystem_error);
 }
 
