@@ -26,12 +26,6 @@ namespace {
 using detail::TokenizerParagraph;
 using testing::describe_document;
 
-std::string unit_text(const TokenizerParagraph& paragraph) {
-  std::string text;
-  for (const auto& unit : paragraph) text += unit.text;
-  return text;
-}
-
 // Records the network calls as "batch p0 p1 ..." and "alone <text>", naming
 // long paragraphs by their size.
 class RecordingObserver : public detail::TokenizerRunObserver {
@@ -49,7 +43,7 @@ class RecordingObserver : public detail::TokenizerRunObserver {
 
  private:
   static std::string name(const TokenizerParagraph& paragraph) {
-    return paragraph.size() > 20 ? std::to_string(paragraph.size()) + "u" : unit_text(paragraph);
+    return paragraph.size() > 20 ? std::to_string(paragraph.size()) + "u" : detail::join_unit_texts(paragraph);
   }
 };
 

@@ -6,18 +6,10 @@
 #include "lorvane/errors.hpp"
 #include "models/tokenizer/network.hpp"
 #include "models/tokenizer/text/patterns.hpp"
+#include "models/tokenizer/text/units.hpp"
 
 namespace lorvane::detail {
 namespace {
-
-std::string joined_text(const std::vector<TokenizerUnit>& units) {
-  std::size_t bytes = 0;
-  for (const TokenizerUnit& unit : units) bytes += unit.text.size();
-  std::string joined;
-  joined.reserve(bytes);
-  for (const TokenizerUnit& unit : units) joined += unit.text;
-  return joined;
-}
 
 // Units [first, last] form one address: no break inside it, and a token
 // ends at its last unit (a stronger end predicted there stays).
@@ -33,7 +25,7 @@ void join_email_and_url_spans(const std::vector<TokenizerUnit>& units,
   if (labels.size() != units.size()) {
     throw TokenizerModelError("tokenizer labels do not match the paragraph length");
   }
-  const std::string joined = joined_text(units);
+  const std::string joined = join_unit_texts(units);
   // Every address holds an at sign or a full stop; most paragraphs are
   // spared the pattern altogether.
   if (joined.find_first_of("@.") == std::string::npos) return;

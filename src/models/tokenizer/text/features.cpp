@@ -83,15 +83,6 @@ ColumnLayout layout_columns(const TokenizerFeatureSettings& settings) {
   return layout;
 }
 
-std::string join_unit_texts(const std::vector<TokenizerUnit>& units) {
-  std::size_t bytes = 0;
-  for (const TokenizerUnit& unit : units) bytes += unit.text.size();
-  std::string joined;
-  joined.reserve(bytes);
-  for (const TokenizerUnit& unit : units) joined += unit.text;
-  return joined;
-}
-
 float lexical_value(Lexical kind, const TokenizerUnit& unit) {
   switch (kind) {
     case Lexical::space_before:

@@ -131,4 +131,13 @@ std::vector<TokenizerParagraph> split_paragraphs(const char* data, std::size_t s
   return paragraphs;
 }
 
+std::string join_unit_texts(const std::vector<TokenizerUnit>& units) {
+  std::size_t bytes = 0;
+  for (const TokenizerUnit& unit : units) bytes += unit.text.size();
+  std::string joined;
+  joined.reserve(bytes);
+  for (const TokenizerUnit& unit : units) joined += unit.text;
+  return joined;
+}
+
 }  // namespace lorvane::detail

@@ -48,4 +48,7 @@ std::vector<TokenizerUnit> decode_units(const char* data, std::size_t size,
 std::vector<TokenizerParagraph> split_paragraphs(const char* data, std::size_t size,
                                                  bool skip_newline);
 
+// The units' texts concatenated, in order: the text the pattern matchers see.
+std::string join_unit_texts(const std::vector<TokenizerUnit>& units);
+
 }  // namespace lorvane::detail
