@@ -13,9 +13,7 @@
 namespace lorvane {
 namespace {
 
-using testing::json_array;
 using testing::json_string;
-using testing::SuiteDirectoryTest;
 using testing::TempDir;
 using testing::with_dir;
 using testing::write_bundles;
@@ -157,7 +155,7 @@ const std::vector<IndexCase>& index_cases() {
   return cases;
 }
 
-class ModelIndexCaseTest : public SuiteDirectoryTest<ModelIndexCaseTest> {
+class ModelIndexCaseTest : public testing::SuiteDirectoryTest<ModelIndexCaseTest> {
  public:
   static void populate(const std::filesystem::path& root) {
     std::vector<std::string> descriptions;
@@ -165,7 +163,7 @@ class ModelIndexCaseTest : public SuiteDirectoryTest<ModelIndexCaseTest> {
       descriptions.push_back("{\"model_dir\": " + json_string((root / c.name).string()) +
                              ", \"resources_version\": \"1.0\", \"language\": \"en\", " + c.options + "}");
     }
-    write_bundles(json_array(descriptions));
+    write_bundles(testing::json_array(descriptions));
   }
 };
 

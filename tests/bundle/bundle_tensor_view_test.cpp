@@ -20,7 +20,6 @@ namespace lorvane {
 namespace {
 
 using testing::json_string;
-using testing::SuiteDirectoryTest;
 using testing::TempDir;
 using testing::write_bundles;
 
@@ -67,7 +66,7 @@ def flat(t):
 print(json.dumps({name: flat(t) for name, t in tensors.items()}))
 )PY";
 
-class TensorViewTest : public SuiteDirectoryTest<TensorViewTest> {
+class TensorViewTest : public testing::SuiteDirectoryTest<TensorViewTest> {
  public:
   static void populate(const std::filesystem::path& root) {
     const std::string output = testing::run_python(

@@ -21,9 +21,7 @@
 namespace lorvane {
 namespace {
 
-using testing::json_array;
 using testing::json_string;
-using testing::SuiteDirectoryTest;
 using testing::TempDir;
 using testing::with_dir;
 using testing::write_bundles;
@@ -58,7 +56,7 @@ std::string load_error(const std::filesystem::path& dir, bool verify) {
 // ---------------------------------------------------------------------------
 // A valid bundle
 
-class ValidBundleTest : public SuiteDirectoryTest<ValidBundleTest> {
+class ValidBundleTest : public testing::SuiteDirectoryTest<ValidBundleTest> {
  public:
   static void populate(const std::filesystem::path& root) { write_bundles(describe(root / "base", "")); }
 
@@ -612,12 +610,12 @@ const std::vector<CorruptionCase>& corruption_cases() {
   return cases;
 }
 
-class CorruptionMatrixTest : public SuiteDirectoryTest<CorruptionMatrixTest> {
+class CorruptionMatrixTest : public testing::SuiteDirectoryTest<CorruptionMatrixTest> {
  public:
   static void populate(const std::filesystem::path& root) {
     std::vector<std::string> descriptions;
     for (const auto& c : corruption_cases()) descriptions.push_back(describe(root / c.name, c.edits));
-    write_bundles(json_array(descriptions));
+    write_bundles(testing::json_array(descriptions));
   }
 };
 
