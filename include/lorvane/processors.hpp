@@ -50,7 +50,7 @@ LORVANE_EXPORT std::vector<ProcessorSpec> processor_specs();
 
 // One named stage of annotation work. The base reports that it is not
 // implemented; every processor class overrides it.
-// Safe to share across threads: the spec is fixed after construction and all
+// Safe to share across threads: its ProcessorSpec is fixed after construction and all
 // operations are const.
 class LORVANE_EXPORT Processor {
  public:
