@@ -136,7 +136,14 @@ INSTANTIATE_TEST_SUITE_P(
                       MalformedCase{"above_max", "\xF4\x90\x80\x80", 0},
                       MalformedCase{"lone_continuation", "\x80", 0},
                       MalformedCase{"lead_f8", "a\xF8\x88\x80\x80\x80", 1},
-                      MalformedCase{"lead_ff", "\xFF", 0}),
+                      MalformedCase{"lead_ff", "\xFF", 0},
+                      // Continuation bytes are checked before the value's range,
+                      // and the length before either.
+                      MalformedCase{"c0_lead_bad_continuation", "\xC0\x41", 1},
+                      MalformedCase{"f5_lead_bad_continuation", "\xF5\x41\x80\x80", 1},
+                      MalformedCase{"f5_lead_well_formed_tail", "\xF5\x80\x80\x80", 0},
+                      MalformedCase{"surrogate_lead_bad_continuation", "\xED\x41\x80", 1},
+                      MalformedCase{"truncated_before_bad_continuation", "\xE3\x28", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeUnits, OneRecordPerCodePointUnnormalised) {
