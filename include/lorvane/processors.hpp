@@ -55,6 +55,10 @@ LORVANE_EXPORT std::vector<ProcessorSpec> processor_specs();
 class LORVANE_EXPORT Processor {
  public:
   virtual ~Processor();
+  // Stages are shared and fixed once made; a copy or assignment through the
+  // base would slice off the plan or rewrite a shared stage's spec.
+  Processor(const Processor&) = delete;
+  Processor& operator=(const Processor&) = delete;
 
   const std::string& name() const noexcept { return spec_.name; }
   const std::vector<std::string>& requirements() const noexcept { return spec_.requirements; }

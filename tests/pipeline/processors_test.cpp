@@ -277,6 +277,17 @@ TEST(StageWithoutPlan, MWTAndNERInheritTheDocumentByDocumentBulk) {
   static_assert(!std::is_same_v<decltype(&LangIDProcessor::process_bulk), BaseBulk>);
 }
 
+// A stage is shared through the pipeline and fixed once made: assigning one
+// stage over another through the base would rewrite a shared stage's spec and
+// keep its plan, and copying through the base would slice off the plan.
+TEST(ProcessorBase, StagesCannotBeCopiedOrAssignedThroughTheBase) {
+  EXPECT_FALSE(std::is_copy_constructible_v<Processor>);
+  EXPECT_FALSE(std::is_copy_assignable_v<Processor>);
+  EXPECT_FALSE(std::is_move_assignable_v<Processor>);
+  EXPECT_FALSE(std::is_copy_assignable_v<LangIDProcessor>);
+  EXPECT_FALSE(std::is_copy_constructible_v<POSProcessor>);
+}
+
 // ---------------------------------------------------------------------------
 // Stages over bundles
 // ---------------------------------------------------------------------------
