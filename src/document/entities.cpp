@@ -2,6 +2,7 @@
 #include <string_view>
 #include <utility>
 
+#include "document/storage_rows.hpp"
 #include "lorvane/document.hpp"
 
 namespace lorvane {
@@ -21,10 +22,6 @@ std::optional<Tag> tag_of(const DocumentStorage& d, std::uint32_t token) {
   const std::string& tag = d.pool.get(id);
   if (tag.size() < 3 || tag[1] != '-') return std::nullopt;
   return Tag{tag[0], std::string_view(tag).substr(2)};
-}
-
-bool offsets_inside(std::uint32_t start, std::uint32_t end, std::uint64_t codepoints) noexcept {
-  return start != kNoIndex && end != kNoIndex && start <= end && end <= codepoints;
 }
 
 // Builds the new span table beside the current one, so that a failure leaves
@@ -78,7 +75,7 @@ class SpanTableBuilder {
     const std::uint32_t start_char = t.start_char[first];
     const std::uint32_t end_char = t.end_char[end - 1];
     std::string text;
-    if (offsets_inside(start_char, end_char, d_.text.codepoint_count())) {
+    if (detail::offsets_inside(start_char, end_char, d_.text.codepoint_count())) {
       text = d_.text.slice(start_char, end_char);
     } else {
       text = d_.pool.get(t.text[first]);

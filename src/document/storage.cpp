@@ -41,6 +41,10 @@ std::int8_t flag_cell(const std::optional<bool>& value) noexcept {
   return *value ? 1 : 0;
 }
 
+bool offsets_inside(std::uint32_t start, std::uint32_t end, std::uint64_t codepoints) noexcept {
+  return start != kNoIndex && end != kNoIndex && start <= end && end <= codepoints;
+}
+
 void truncate_word_rows(WordColumns& w, std::size_t rows) {
   const auto cut = [rows](auto& column) {
     if (column.size() > rows) column.erase(column.begin() + static_cast<std::ptrdiff_t>(rows), column.end());
@@ -58,6 +62,7 @@ namespace {
 using detail::flag_cell;
 using detail::int_cell;
 using detail::offset_cell;
+using detail::offsets_inside;
 
 // All cells of one word row, interned before any column grows, so that a row
 // is either appended whole or not at all.
@@ -179,10 +184,6 @@ void append_words_of_token(DocumentStorage& d, const TokenInput& t, std::uint32_
     append_word_row(d.words, std::move(row));
   }
   d.tokens.word_end[token_row] = static_cast<std::uint32_t>(d.words.text.size());
-}
-
-bool offsets_inside(std::uint32_t start, std::uint32_t end, std::uint64_t codepoints) noexcept {
-  return start != kNoIndex && end != kNoIndex && start <= end && end <= codepoints;
 }
 
 // The record's text, else the document slice covered by the tokens' offsets,
