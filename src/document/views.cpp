@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "document/storage_rows.hpp"
 #include "lorvane/document.hpp"
 
 namespace lorvane {
@@ -111,7 +112,7 @@ std::optional<std::string> Sentence::doc_id() const {
 std::optional<int> Sentence::sentiment() const { return int_value(checked().sentences.sentiment[index_]); }
 
 void Sentence::set_sentiment(std::optional<int> sentiment) {
-  checked().sentences.sentiment[index_] = sentiment ? *sentiment : kAbsentInt;
+  checked().sentences.sentiment[index_] = detail::int_cell(sentiment);
 }
 
 std::vector<std::string> Sentence::comments() const {
@@ -238,7 +239,7 @@ std::optional<bool> Token::manual_expansion() const {
 }
 
 void Token::set_manual_expansion(std::optional<bool> value) {
-  checked().tokens.manual_expansion[index_] = value ? (*value ? 1 : 0) : kAbsentFlag;
+  checked().tokens.manual_expansion[index_] = detail::flag_cell(value);
 }
 
 std::string Token::spaces_before() const {
@@ -378,7 +379,7 @@ void Word::set_text(std::string text) {
   d.words.text[index_] = d.pool.intern(text);
 }
 
-void Word::set_head(std::optional<int> head) { checked_mutable().words.head[index_] = head ? *head : kAbsentInt; }
+void Word::set_head(std::optional<int> head) { checked_mutable().words.head[index_] = detail::int_cell(head); }
 
 void Word::set_morphemes(const std::vector<std::string>& morphemes) {
   DocumentStorage& d = checked_mutable();
