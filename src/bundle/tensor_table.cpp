@@ -68,14 +68,9 @@ void validate_entry(const TensorDescriptor& d, std::uint64_t alignment, std::uin
   if (d.offset < running_end || d.offset > file_size || d.nbytes > file_size - d.offset) {
     fail_named("invalid tensor range: '", d.name);
   }
-  std::uint64_t expected = dtype_size(d.dtype);
-  for (const std::int64_t dim : d.shape) {
-    if (expected == 0) break;  // a zero dimension: nothing can overflow any more
-    if (__builtin_mul_overflow(expected, static_cast<std::uint64_t>(dim), &expected)) {
-      fail_named("tensor size overflow: '", d.name);
-    }
-  }
-  if (d.nbytes != expected) fail_named("tensor byte size does not match dtype and shape: '", d.name);
+  const std::optional<std::uint64_t> expected = tensor_byte_count(dtype_size(d.dtype), d.shape);
+  if (!expected) fail_named("tensor size overflow: '", d.name);
+  if (d.nbytes != *expected) fail_named("tensor byte size does not match dtype and shape: '", d.name);
 }
 
 const std::uint8_t* mapping_base(const ModelBundle::Impl& impl) {
@@ -93,6 +88,14 @@ std::uint64_t dtype_size(std::string_view dtype) {
     if (entry.name == dtype) return entry.size;
   }
   throw ModelBundleError("unsupported tensor dtype: " + std::string(dtype));
+}
+
+std::optional<std::uint64_t> tensor_byte_count(std::uint64_t element_size, std::span<const std::int64_t> shape) {
+  std::uint64_t count = element_size;
+  for (const std::int64_t dim : shape) {
+    if (dim < 0 || __builtin_mul_overflow(count, static_cast<std::uint64_t>(dim), &count)) return std::nullopt;
+  }
+  return count;
 }
 
 void read_tensor_table(const JsonValue::Array& entries, std::uint64_t alignment, ModelBundle::Impl& impl) {

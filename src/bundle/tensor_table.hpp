@@ -4,6 +4,8 @@
 // entry against the tensor file, and checksum verification of a loaded bundle.
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +17,10 @@ namespace lorvane::detail {
 // Element size in bytes of a dtype name (exact, case-sensitive). Throws
 // ModelBundleError "unsupported tensor dtype: <dtype>".
 std::uint64_t dtype_size(std::string_view dtype);
+
+// The element size times the dimensions, or nothing when a dimension is
+// negative or the product does not fit in 64 bits.
+std::optional<std::uint64_t> tensor_byte_count(std::uint64_t element_size, std::span<const std::int64_t> shape);
 
 // Reads the "tensors" array (already taken as an array) into impl.tensors and
 // impl.tensor_index, validating every entry against the alignment and the

@@ -43,18 +43,6 @@ void check_bool_bytes(const std::uint8_t* bytes, std::uint64_t count, const std:
   }
 }
 
-// True when the dtype's element size times the dimensions is exactly nbytes.
-// Descriptors are plain values that callers may edit, so the bundle's own
-// check at load time does not cover them.
-bool shape_accounts_for_bytes(const TensorDescriptor& descriptor, std::uint64_t element_size) {
-  std::uint64_t expected = element_size;
-  for (const std::int64_t dim : descriptor.shape) {
-    if (dim < 0) return false;
-    if (__builtin_mul_overflow(expected, static_cast<std::uint64_t>(dim), &expected)) return false;
-  }
-  return expected == descriptor.nbytes;
-}
-
 }  // namespace
 
 c10::ScalarType tensor_scalar_type(std::string_view dtype) {
@@ -71,7 +59,9 @@ at::Tensor tensor_view(const ModelBundle& bundle, const TensorDescriptor& descri
   if (descriptor.offset > file_size || descriptor.nbytes > file_size - descriptor.offset) {
     throw std::invalid_argument("tensor descriptor lies outside the bundle's tensor file: '" + descriptor.name + "'");
   }
-  if (!shape_accounts_for_bytes(descriptor, element_size)) {
+  // Descriptors are plain values that callers may edit, so the bundle's own
+  // check at load time does not cover them.
+  if (tensor_byte_count(element_size, descriptor.shape) != descriptor.nbytes) {
     throw std::invalid_argument("tensor descriptor shape does not match its byte size: '" + descriptor.name + "'");
   }
   const auto options = at::TensorOptions().dtype(type).device(at::kCPU);
