@@ -73,10 +73,6 @@ void validate_entry(const TensorDescriptor& d, std::uint64_t alignment, std::uin
   if (d.nbytes != *expected) fail_named("tensor byte size does not match dtype and shape: '", d.name);
 }
 
-const std::uint8_t* mapping_base(const ModelBundle::Impl& impl) {
-  return impl.tensor_file ? impl.tensor_file->data : nullptr;
-}
-
 std::string digest_of(const std::uint8_t* base, std::uint64_t offset, std::uint64_t size) {
   return sha256_hex(base == nullptr ? nullptr : base + offset, size);
 }
@@ -122,7 +118,7 @@ void verify_checksums(const JsonValue& manifest, ModelBundle::Impl& impl) {
 
   const std::string& file_digest =
       manifest.at("tensor_file", "manifest").at("sha256", "manifest.tensor_file").as_string("");
-  const std::uint8_t* base = mapping_base(impl);
+  const std::uint8_t* base = impl.tensor_file->data;
   if (digest_of(base, 0, impl.tensor_file->size) != file_digest) {
     throw ModelBundleError("tensor file checksum mismatch");
   }
