@@ -1,8 +1,8 @@
 // Throughput of unicode_lower / unicode_upper on mixed-script text, as a ratio
 // against ICU's UTF-8 case mapping (ucasemap_utf8ToLower / ToUpper with the
 // root locale) on the same text in the same run. Also counts the heap
-// allocations of one call, which should be exactly two: the decoded code
-// points and the output string.
+// allocations of one call: the output string reserved at the input's size,
+// plus one regrowth when the mapping lengthens the text.
 //
 //   unicode_bench [megabytes=4] [repetitions=7]
 
