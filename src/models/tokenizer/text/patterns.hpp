@@ -37,14 +37,6 @@ std::vector<PatternMatch> find_pattern_matches(TokenizerPattern pattern, std::st
 std::vector<PatternMatch> find_pattern_matches_backtracking(TokenizerPattern pattern,
                                                             std::string_view text);
 
-// Calls on_match(position, length) for every match, in the order above.
-template <class F>
-void for_each_match(TokenizerPattern pattern, std::string_view text, F&& on_match) {
-  for (const PatternMatch& match : find_pattern_matches(pattern, text)) {
-    on_match(match.position, match.length);
-  }
-}
-
 // Marks with 1.0 the units covered by matches of the pattern; other entries
 // keep their values. joined_text is the concatenation of the texts of exactly
 // column.size() UTF-8 units (each unit's length follows from its lead byte). A
