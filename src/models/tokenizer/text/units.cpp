@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 
 #include "document/utf8_decode.hpp"
 #include "lorvane/errors.hpp"
@@ -104,18 +105,12 @@ std::vector<TokenizerUnit> decode_units(const char* data, std::size_t size,
   // One record per byte is the worst case; beyond the limit the call fails,
   // so the vector never reallocates.
   units.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(size, max_code_points + 1)));
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-  std::size_t pos = 0;
-  while (pos < size) {
-    char32_t cp = 0;
-    std::size_t len = 0;
-    const std::size_t error = decode_code_point(bytes, size, pos, cp, len);
-    if (error != kUtf8Valid) throw TokenizerModelError(utf8_error_message(error));
-    if (units.size() >= max_code_points) throw_too_long(max_code_points);
-    units.push_back({std::string(data + pos, len), static_cast<std::uint32_t>(cp),
-                     static_cast<std::uint32_t>(units.size())});
-    pos += len;
-  }
+  decode_utf8_or_throw<TokenizerModelError>(
+      std::string_view(data, size), [&](char32_t cp, std::size_t pos, std::size_t len) {
+        if (units.size() >= max_code_points) throw_too_long(max_code_points);
+        units.push_back({std::string(data + pos, len), static_cast<std::uint32_t>(cp),
+                         static_cast<std::uint32_t>(units.size())});
+      });
   return units;
 }
 
