@@ -26,7 +26,7 @@ constexpr std::size_t kLongestTokenUnits = 1000;
 constexpr char32_t kSpace = 0x20;
 
 bool removes_spaces(std::string_view lang) {
-  return lang.size() >= 2 && (lang.starts_with("zh") || lang.starts_with("ja") || lang.starts_with("ko"));
+  return lang.starts_with("zh") || lang.starts_with("ja") || lang.starts_with("ko");
 }
 
 void check_label_shapes(const std::vector<TokenizerParagraph>& paragraphs,
@@ -124,7 +124,6 @@ class SentenceCollector {
     token.misc = std::move(misc);
     token.start_char = start_char;
     token.end_char = end_char;
-    token.spaces_after.clear();
     token.words.push_back(std::move(word));
     current_.tokens.push_back(std::move(token));
   }
