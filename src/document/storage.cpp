@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <atomic>
 #include <stdexcept>
 #include <string>
