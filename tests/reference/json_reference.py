@@ -119,10 +119,8 @@ class Parser:
             self.leave()
             return ("o", members)
         while True:
-            if self.at_end():
-                self.fail("expected object key")
             self.skip_ws()
-            if self.at_end() or self.byte() <= 0x20 or self.byte() != ord('"'):
+            if self.at_end() or self.byte() != ord('"'):
                 self.fail("expected object key")
             key = self.string()
             self.skip_ws()
