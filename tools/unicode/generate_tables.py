@@ -90,8 +90,8 @@ def _single_mappings(method):
 
 
 def _special_mappings(method):
-    return [[c, _full_mapping(c, method)] for c in _scalar_values()
-            if len(_full_mapping(c, method)) > 1]
+    mappings = ([c, _full_mapping(c, method)] for c in _scalar_values())
+    return [row for row in mappings if len(row[1]) > 1]
 
 
 def _general_category_ranges(category):
@@ -279,9 +279,7 @@ def verify(tables, data):
 
 
 def cpp_row(kind, row):
-    if kind == "ranges":
-        return f"{{0x{row[0]:05X}, 0x{row[1]:05X}}}"
-    if kind == "pairs":
+    if kind in ("ranges", "pairs"):
         return f"{{0x{row[0]:05X}, 0x{row[1]:05X}}}"
     mapped = row[1] + [0] * (3 - len(row[1]))
     return (f"{{0x{row[0]:05X}, {len(row[1])}, {{" +
