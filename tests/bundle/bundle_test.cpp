@@ -253,12 +253,9 @@ TEST_F(LoadingVariantTest, AcceptedLayouts) {
        {"gewicht\xC3\xBC"}},
   };
   TempDir root;
-  std::string all = "[";
-  for (const auto& c : cases) {
-    if (all.size() > 1) all += ",";
-    all += with_dir(c.description, root / c.name);
-  }
-  write_bundles(all + "]");
+  std::vector<std::string> descriptions;
+  for (const auto& c : cases) descriptions.push_back(with_dir(c.description, root / c.name));
+  write_bundles(testing::json_array(descriptions));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (const bool verify : {false, true}) {
