@@ -17,17 +17,11 @@
 // The python defaults to $LORVANE_TEST_PYTHON, else the configured one; it
 // writes the bundles with tests/pipeline/write_fixtures.py.
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include <ATen/Parallel.h>
 
@@ -38,35 +32,30 @@
 #include "models/langid/model.hpp"
 #include "pipeline/processor_access.hpp"
 #include "pipeline/stage_factory.hpp"
+#include "support/bench_support.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 using Strings = std::vector<std::string>;
 
 constexpr int kBatch = 64;
 
-std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
-
-void run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
-}
-
-// Seconds per call: the best mean over several rounds.
+// Seconds per call of fn: the best of five rounds of `calls` calls each, so
+// that calls much shorter than the clock's resolution still time well.
 template <class Fn>
-double best_seconds(Fn&& fn, int calls, int rounds = 5) {
-  double best = 1e300;
-  for (int r = 0; r < rounds; ++r) {
-    const auto start = Clock::now();
-    for (int i = 0; i < calls; ++i) fn();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() / calls);
-  }
-  return best;
+double seconds_per_call(int calls, Fn&& fn) {
+  return lorvane::bench::best_seconds(5, [&] {
+           for (int i = 0; i < calls; ++i) fn();
+         }) /
+         calls;
+}
+
+std::vector<lorvane::Document> documents_of(const Strings& texts) {
+  std::vector<lorvane::Document> documents;
+  documents.reserve(texts.size());
+  for (const std::string& text : texts) documents.emplace_back(text);
+  return documents;
 }
 
 class ConstantLangID final : public lorvane::detail::LangIDModel {
@@ -115,20 +104,13 @@ Strings batch_texts() {
 void bench_empty_pipeline() {
   const lorvane::Pipeline pipeline("en", {}, "default", std::nullopt, "1.10.0", false, {});
   const std::string text = sample_text(0);
-  const double ours = best_seconds([&] { pipeline.process(text); }, 20000);
-  const double direct = best_seconds([&] { lorvane::Document doc(text); }, 20000);
+  const double ours = seconds_per_call(20000, [&] { pipeline.process(text); });
+  const double direct = seconds_per_call(20000, [&] { lorvane::Document doc(text); });
   report("empty pipeline, single", ours, "Document(text)", direct);
 
   const Strings texts = batch_texts();
-  const double bulk = best_seconds([&] { pipeline.process_bulk(texts); }, 500) / kBatch;
-  const double bulk_direct = best_seconds(
-                                 [&] {
-                                   std::vector<lorvane::Document> docs;
-                                   docs.reserve(texts.size());
-                                   for (const std::string& t : texts) docs.emplace_back(t);
-                                 },
-                                 500) /
-                             kBatch;
+  const double bulk = seconds_per_call(500, [&] { pipeline.process_bulk(texts); }) / kBatch;
+  const double bulk_direct = seconds_per_call(500, [&] { documents_of(texts); }) / kBatch;
   report("empty pipeline, bulk of 64", bulk, "64 x Document(text)", bulk_direct);
 }
 
@@ -140,25 +122,20 @@ void bench_constant_stage(const fs::path& root) {
       factory, "en", {"langid"}, "default", {}, false, root / "models", "1.10.0", false, {});
   const std::string text = sample_text(1);
   const Strings no_subset;
-  const double ours = best_seconds([&] { pipeline.process(text); }, 20000);
-  const double direct = best_seconds(
-      [&] {
-        lorvane::Document doc(text);
-        doc.set_lang(plan->identify(doc.text(), no_subset));
-      },
-      20000);
+  const double ours = seconds_per_call(20000, [&] { pipeline.process(text); });
+  const double direct = seconds_per_call(20000, [&] {
+    lorvane::Document doc(text);
+    doc.set_lang(plan->identify(doc.text(), no_subset));
+  });
   report("one constant stage, single", ours, "plan.identify + set_lang", direct);
 
   const Strings texts = batch_texts();
-  const double bulk = best_seconds([&] { pipeline.process_bulk(texts); }, 500) / kBatch;
-  const double bulk_direct = best_seconds(
-                                 [&] {
-                                   std::vector<lorvane::Document> docs;
-                                   for (const std::string& t : texts) docs.emplace_back(t);
-                                   const Strings langs = plan->identify_many(texts, no_subset);
-                                   for (std::size_t i = 0; i < docs.size(); ++i) docs[i].set_lang(langs[i]);
-                                 },
-                                 500) /
+  const double bulk = seconds_per_call(500, [&] { pipeline.process_bulk(texts); }) / kBatch;
+  const double bulk_direct = seconds_per_call(500, [&] {
+                               std::vector<lorvane::Document> docs = documents_of(texts);
+                               const Strings langs = plan->identify_many(texts, no_subset);
+                               for (std::size_t i = 0; i < docs.size(); ++i) docs[i].set_lang(langs[i]);
+                             }) /
                              kBatch;
   report("one constant stage, bulk of 64", bulk, "plan.identify_many", bulk_direct);
 }
@@ -167,20 +144,13 @@ void bench_tokenize(const fs::path& root) {
   const lorvane::Pipeline pipeline("en", {"tokenize"}, "default", root / "models", "1.10.0", false, {});
   const lorvane::TokenizerPlan plan(root / "models" / "1.10.0" / "en" / "tokenize" / "demo", false);
   const std::string text = sample_text(2);
-  const double ours = best_seconds([&] { pipeline.process(text); }, 100);
-  const double direct = best_seconds([&] { plan.process(lorvane::Document(text)); }, 100);
+  const double ours = seconds_per_call(100, [&] { pipeline.process(text); });
+  const double direct = seconds_per_call(100, [&] { plan.process(lorvane::Document(text)); });
   report("tokenize pipeline, single", ours, "TokenizerPlan::process", direct);
 
   const Strings texts = batch_texts();
-  const double bulk = best_seconds([&] { pipeline.process_bulk(texts); }, 10) / kBatch;
-  const double bulk_direct = best_seconds(
-                                 [&] {
-                                   std::vector<lorvane::Document> docs;
-                                   for (const std::string& t : texts) docs.emplace_back(t);
-                                   plan.process_bulk(docs);
-                                 },
-                                 10) /
-                             kBatch;
+  const double bulk = seconds_per_call(10, [&] { pipeline.process_bulk(texts); }) / kBatch;
+  const double bulk_direct = seconds_per_call(10, [&] { plan.process_bulk(documents_of(texts)); }) / kBatch;
   report("tokenize pipeline, bulk of 64", bulk, "TokenizerPlan::process_bulk", bulk_direct);
 }
 
@@ -188,22 +158,12 @@ void bench_tokenize(const fs::path& root) {
 
 int main(int argc, char** argv) {
   try {
-    std::string python = argc > 1 ? argv[1] : "";
-    if (python.empty()) {
-      const char* env = std::getenv("LORVANE_TEST_PYTHON");
-      python = env != nullptr ? env : LORVANE_BENCH_PYTHON;
-    }
-    struct RemovedAtExit {
-      fs::path path;
-      ~RemovedAtExit() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-      }
-    } fixtures{fs::temp_directory_path() / ("lorvane-pipeline-bench-" + std::to_string(::getpid()))};
-    const fs::path& root = fixtures.path;
-    run(shell_quote(python) + " " +
-        shell_quote((fs::path(LORVANE_BENCH_SOURCE_DIR) / "tests" / "pipeline" / "write_fixtures.py").string()) +
-        " " + shell_quote(root.string()));
+    const std::string python = argc > 1 ? argv[1] : lorvane::bench::default_python();
+    const lorvane::bench::TempDir fixtures("lorvane-pipeline-bench");
+    const fs::path& root = fixtures.path();
+    lorvane::bench::run_python(
+        python, {(lorvane::bench::source_dir() / "tests" / "pipeline" / "write_fixtures.py").string(),
+                 root.string()});
     // One intra-op thread: the inputs are tiny, and a shared machine's load
     // would otherwise swamp the overhead being measured.
     at::set_num_threads(1);
