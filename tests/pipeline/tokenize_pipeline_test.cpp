@@ -113,6 +113,16 @@ TEST(TokenizePipeline, TheDemoLabelsAgreeWithPyTorch) {
   }
 }
 
+// The script's token view pairs each label with its own unit, also where runs
+// of whitespace collapse into one unit, and agrees with the library.
+TEST(TokenizePipeline, TheDemoScriptShowsTheTokensTheLibraryFinds) {
+  const std::string text = "Hi,   you.  Bye now!";
+  const std::string shown = testing::run_python(
+      {(testing::source_dir() / "tests" / "fixtures" / "demo_model.py").string(), "--check", text});
+  EXPECT_EQ(shown, "Hi , you .<S> Bye now !<S>\n");
+  EXPECT_EQ(token_layout(demo_pipeline().process(text)), "Hi@0-2 ,@2-3 you@6-9 .@9-10 | Bye@12-15 now@16-19 !@19-20");
+}
+
 TEST(TokenizePipeline, TheDemoModelWritesCoNLLU) {
   const Document doc = demo_pipeline().process("Hi, you. Bye!");
   const std::string conll = doc.to_conll();
