@@ -1,5 +1,6 @@
 #include "lorvane/pipeline.hpp"
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -11,20 +12,9 @@ namespace lorvane {
 
 namespace detail {
 
-const std::vector<std::string>& processor_names() {
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> result;
-    for (const ProcessorSpec& spec : processor_specs()) result.push_back(spec.name);
-    return result;
-  }();
-  return names;
-}
-
 bool is_processor_name(const std::string& name) {
-  for (const std::string& known : processor_names()) {
-    if (known == name) return true;
-  }
-  return false;
+  static const std::vector<ProcessorSpec> specs = processor_specs();
+  return std::ranges::any_of(specs, [&](const ProcessorSpec& spec) { return spec.name == name; });
 }
 
 std::shared_ptr<Processor> make_loaded_processor(const std::string& name,

@@ -16,8 +16,7 @@
 
 namespace lorvane::detail {
 
-// The eleven processor names of the table, in table order.
-const std::vector<std::string>& processor_names();
+// Whether the name is one of the eleven of the processor table.
 bool is_processor_name(const std::string& name);
 
 // A bundle-backed stage of the named class (one of the eleven names).
