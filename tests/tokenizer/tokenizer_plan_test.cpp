@@ -7,9 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
+#include <unordered_set>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "lorvane/bundle.hpp"
@@ -17,6 +18,7 @@
 #include "models/tokenizer/plan_impl.hpp"
 #include "models/tokenizer/text/units.hpp"
 #include "support/test_support.hpp"
+#include "tokenizer/tokenizer_inference_support.hpp"
 
 namespace lorvane {
 namespace {
@@ -28,16 +30,6 @@ struct Job {
   std::string name;
   std::string options;  // JSON keyword arguments of write_tokenizer_bundle
 };
-
-std::string batch_json(const std::vector<Job>& jobs, const std::filesystem::path& root) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (i) out += ",\n";
-    out += "{\"out_dir\": \"" + (root / jobs[i].name).string() + "\", \"options\": " +
-           jobs[i].options + "}";
-  }
-  return out + "]";
-}
 
 struct RefusalCase {
   const char* name;
@@ -261,13 +253,10 @@ class TokenizerPlanTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir();
-    std::vector<Job> jobs = kLoadable;
-    for (const RefusalCase& c : kRefusals) jobs.push_back({std::string("bad_") + c.name, c.options});
-    const auto batch = dir_->path() / "jobs.json";
-    lorvane::testing::write_file(batch, batch_json(jobs, dir_->path()));
-    lorvane::testing::run_python(
-        {(lorvane::testing::source_dir() / "tests/fixtures/tokenizer_bundle.py").string(), "--batch",
-         batch.string()});
+    std::vector<std::pair<std::filesystem::path, std::string>> jobs;
+    for (const Job& job : kLoadable) jobs.emplace_back(path(job.name), job.options);
+    for (const RefusalCase& c : kRefusals) jobs.emplace_back(path(std::string("bad_") + c.name), c.options);
+    lorvane::testing::write_tokenizer_bundles(dir_->path(), jobs);
   }
   static void TearDownTestSuite() {
     delete dir_;
