@@ -15,13 +15,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bundle/json.hpp"
 #include "lorvane/document.hpp"
 #include "lorvane/tokenizer.hpp"
 #include "models/tokenizer/network.hpp"
@@ -75,12 +76,6 @@ std::string generate_text(std::size_t target_chars) {
     text += "\n\n";
   }
   return text;
-}
-
-double json_number(const std::string& json, const std::string& key) {
-  const std::size_t at = json.find("\"" + key + "\":");
-  if (at == std::string::npos) throw std::runtime_error("no " + key + " in: " + json);
-  return std::stod(json.substr(at + key.size() + 3));
 }
 
 struct Breakdown {
@@ -158,8 +153,9 @@ int main(int argc, char** argv) {
           run_python(python, {(source / "bench/tokenizer/tokenizer_timing.py").string(), bundle.string(),
                               text_file.string(), "--threads", std::to_string(threads), "--repeat",
                               std::to_string(repeat)});
-      const double ref_single = json_number(reference, "single_seconds");
-      const double ref_bulk = json_number(reference, "bulk_seconds");
+      const lorvane::detail::JsonValue timings = lorvane::detail::parse_json(reference);
+      const double ref_single = timings.at("single_seconds", "reference").as_number("");
+      const double ref_bulk = timings.at("bulk_seconds", "reference").as_number("");
       std::printf("\n%d intra-op thread%s\n", threads, threads == 1 ? "" : "s");
       std::printf("  process:      %10.0f chars/s   reference %9.0f chars/s   ratio %5.1fx\n", code_points / single,
                   code_points / ref_single, ref_single / single);
