@@ -36,6 +36,12 @@ LORVANE_MODEL_ERROR(Seq2SeqModelError);
 
 #undef LORVANE_MODEL_ERROR
 
+// Every failure of the transformer encoder and of its bundle assets.
+class LORVANE_EXPORT TransformerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A processor that has no model, or a direct operation on a stage without one.
 class LORVANE_EXPORT ProcessorNotImplementedError : public std::logic_error {
  public:

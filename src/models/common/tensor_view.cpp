@@ -85,4 +85,28 @@ at::Tensor tensor_view(const ModelBundle& bundle, std::string_view name) {
   return tensor_view(bundle, bundle.tensor(name));
 }
 
+bool is_model_dtype(std::string_view dtype) noexcept {
+  static constexpr std::string_view kModelDtypes[] = {"float32", "float64", "float16", "bfloat16",
+                                                      "int8",    "uint8",   "int16",   "int32",
+                                                      "int64",   "bool"};
+  for (std::string_view name : kModelDtypes) {
+    if (name == dtype) return true;
+  }
+  return false;
+}
+
+std::string unsupported_model_dtype(std::string_view dtype) {
+  return "ATen view does not support bundle dtype: " + std::string(dtype);
+}
+
+at::Tensor model_tensor_view(const ModelBundle& bundle, const TensorDescriptor& descriptor,
+                             RaiseError raise) {
+  if (!is_model_dtype(descriptor.dtype)) raise(unsupported_model_dtype(descriptor.dtype));
+  return tensor_view(bundle, descriptor);
+}
+
+at::Tensor model_tensor_view(const ModelBundle& bundle, std::string_view name, RaiseError raise) {
+  return model_tensor_view(bundle, bundle.tensor(name), raise);
+}
+
 }  // namespace lorvane::detail

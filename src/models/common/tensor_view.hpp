@@ -5,9 +5,11 @@
 #include <ATen/core/Tensor.h>
 #include <c10/core/ScalarType.h>
 
+#include <string>
 #include <string_view>
 
 #include "lorvane/bundle.hpp"
+#include "models/common/plan_loading.hpp"
 
 namespace lorvane::detail {
 
@@ -39,5 +41,23 @@ at::Tensor tensor_view(const ModelBundle& bundle, const TensorDescriptor& descri
 // The same for the bundle's tensor of that name (ModelBundleError "tensor is
 // not present in bundle: '<name>'" when absent).
 at::Tensor tensor_view(const ModelBundle& bundle, std::string_view name);
+
+// The element types that model plans view: "float32", "float64", "float16",
+// "bfloat16", "int8", "uint8", "int16", "int32", "int64" and "bool". A bundle
+// may declare others ("uint16", "uint32", "uint64", "complex64",
+// "complex128"); models refuse those.
+bool is_model_dtype(std::string_view dtype) noexcept;
+
+// "ATen view does not support bundle dtype: <dtype>", the refusal every model
+// plan raises through its own error class.
+std::string unsupported_model_dtype(std::string_view dtype);
+
+// tensor_view for model plans: a dtype outside the model table raises
+// unsupported_model_dtype(dtype) through `raise` (the plan's error class);
+// an absent name throws the bundle's ModelBundleError
+// "tensor is not present in bundle: '<name>'".
+at::Tensor model_tensor_view(const ModelBundle& bundle, std::string_view name, RaiseError raise);
+at::Tensor model_tensor_view(const ModelBundle& bundle, const TensorDescriptor& descriptor,
+                             RaiseError raise);
 
 }  // namespace lorvane::detail

@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
+#include "models/common/plan_loading.hpp"
 #include "models/ner/plan_impl.hpp"
-#include "pipeline/plan_loading.hpp"
 
 namespace lorvane {
 

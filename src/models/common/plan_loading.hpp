@@ -14,6 +14,15 @@
 
 namespace lorvane::detail {
 
+// Throws a plan's own error type. Shared mechanisms (tensor tables, readers)
+// take one of these so that each plan reports failures as its own error class.
+using RaiseError = void (*)(const std::string& message);
+
+template <class Error>
+[[noreturn]] void raise(const std::string& message) {
+  throw Error(message);
+}
+
 // Opens the bundle and checks that its manifest names `processor`. Bundle
 // errors propagate as ModelBundleError; another processor throws Error
 // "expected <described> bundle, got '<manifest processor>'", where
