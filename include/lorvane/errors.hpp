@@ -42,6 +42,12 @@ class LORVANE_EXPORT TransformerError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A WordPiece tokenizer that cannot be built, or a word that is not UTF-8.
+class LORVANE_EXPORT WordPieceError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A processor that has no model, or a direct operation on a stage without one.
 class LORVANE_EXPORT ProcessorNotImplementedError : public std::logic_error {
  public:

@@ -23,29 +23,7 @@
 namespace lorvane::detail {
 namespace {
 
-// UTF-8 of the given code points, written out byte by byte so that the tests
-// do not lean on append_utf8.
-std::string utf8(std::initializer_list<char32_t> code_points) {
-  std::string out;
-  for (const char32_t c : code_points) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+using testing::utf8;
 
 std::string u_plus(char32_t c) {
   char buffer[16];
@@ -538,27 +516,6 @@ std::string hex_sequence(const std::string& text) {
   return out;
 }
 
-// An interpreter (from the environment variable, else the listed paths) whose
-// unicodedata is exactly `version`.
-std::optional<std::string> python_with_unicode(const char* variable, const char* default_path,
-                                               const std::string& version) {
-  std::vector<std::string> candidates;
-  if (const char* env = std::getenv(variable)) candidates.emplace_back(env);
-  candidates.emplace_back(default_path);
-  candidates.emplace_back("python3");
-  for (const auto& candidate : candidates) {
-    const std::string command = testing::shell_quote(candidate) +
-                                " -c 'import unicodedata; print(unicodedata.unidata_version)' 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) continue;
-    char buffer[64] = {};
-    const bool read = std::fgets(buffer, sizeof buffer, pipe) != nullptr;
-    const int status = pclose(pipe);
-    if (read && status == 0 && std::string(buffer) == version + "\n") return candidate;
-  }
-  return std::nullopt;
-}
-
 void compare_with_python(const std::string& python, const std::string& version, const char* kind,
                          const std::function<std::string(char32_t)>& line_of) {
   testing::TempDir dir;
@@ -576,7 +533,7 @@ void compare_with_python(const std::string& python, const std::string& version, 
 }
 
 TEST(UnicodeCrossCheck, EveryCodePointAgreesWithPythonUnicode15_1) {
-  const auto python = python_with_unicode("LORVANE_PY315", "/root/.pyenv/versions/3.13.0/bin/python", "15.1.0");
+  const auto python = testing::python_with_unicode_15_1();
   if (!python) GTEST_SKIP() << "no Python with Unicode 15.1.0 (set LORVANE_PY315)";
   compare_with_python(*python, "15.1.0", "case", [](char32_t c) {
     const std::string text = utf8({c});
@@ -586,7 +543,7 @@ TEST(UnicodeCrossCheck, EveryCodePointAgreesWithPythonUnicode15_1) {
 }
 
 TEST(UnicodeCrossCheck, DecimalDigitsAgreeWithPythonUnicode15_0) {
-  const auto python = python_with_unicode("LORVANE_PY150", "/root/.pyenv/versions/3.12.1/bin/python", "15.0.0");
+  const auto python = testing::python_with_unicode("LORVANE_PY150", "/root/.pyenv/versions/3.12.1/bin/python", "15.0.0");
   if (!python) GTEST_SKIP() << "no Python with Unicode 15.0.0 (set LORVANE_PY150)";
   compare_with_python(*python, "15.0.0", "digit",
                       [](char32_t c) { return hex(c) + (is_decimal_digit_15_0(c) ? " 1" : " 0"); });

@@ -67,6 +67,57 @@ std::string run_command(const std::string& command) {
   return output;
 }
 
+std::pair<int, std::string> run_command_status(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return {-1, output};
+  std::array<char, 4096> buffer;
+  std::size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+std::optional<std::string> python_with_unicode(const char* variable, const char* default_path,
+                                               const std::string& version) {
+  std::vector<std::string> candidates;
+  if (const char* env = std::getenv(variable)) candidates.emplace_back(env);
+  candidates.emplace_back(default_path);
+  candidates.emplace_back("python3");
+  for (const auto& candidate : candidates) {
+    const auto [status, output] = run_command_status(
+        shell_quote(candidate) + " -c 'import unicodedata; print(unicodedata.unidata_version)'");
+    if (status == 0 && output == version + "\n") return candidate;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> python_with_unicode_15_1() {
+  return python_with_unicode("LORVANE_PY315", "/root/.pyenv/versions/3.13.0/bin/python", "15.1.0");
+}
+
+std::string utf8(std::initializer_list<char32_t> code_points) {
+  std::string out;
+  for (const char32_t c : code_points) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 std::string run_python(const std::vector<std::string>& args) {
   std::string command = shell_quote(python());
   for (const auto& arg : args) command += " " + shell_quote(arg);

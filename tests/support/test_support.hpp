@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,20 @@ std::string run_command(const std::string& command);
 // Runs python with the arguments (each shell-quoted) and returns stdout.
 std::string run_python(const std::vector<std::string>& args);
 std::string shell_quote(const std::string& text);
+// Runs the command through /bin/sh (stderr merged into stdout) without judging
+// its exit status: {exit status (-1 when it did not exit normally), output}.
+std::pair<int, std::string> run_command_status(const std::string& command);
+
+// An interpreter (the environment variable, else default_path, else python3)
+// whose unicodedata is exactly `version`, or nullopt.
+std::optional<std::string> python_with_unicode(const char* variable, const char* default_path,
+                                               const std::string& version);
+// The interpreter with Unicode 15.1 data (LORVANE_PY315).
+std::optional<std::string> python_with_unicode_15_1();
+
+// UTF-8 of the given code points, written out byte by byte so that tests do
+// not lean on the library's encoder.
+std::string utf8(std::initializer_list<char32_t> code_points);
 
 // Writes a whole file.
 void write_file(const std::filesystem::path& path, const std::string& content);

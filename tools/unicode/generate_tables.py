@@ -99,6 +99,30 @@ def _general_category_ranges(category):
     return _ranges(lambda c: unicodedata.category(chr(c)) == category)
 
 
+def _categories_ranges(categories):
+    import unicodedata
+    return _ranges(lambda c: unicodedata.category(chr(c)) in categories)
+
+
+def _accent_stripped():
+    """Code points whose NFD, less its nonspacing marks (Mn), is not the code
+    point itself, with that reduced decomposition (possibly empty)."""
+    import unicodedata
+    rows = []
+    for c in _scalar_values():
+        reduced = [ord(x) for x in unicodedata.normalize("NFD", chr(c))
+                   if unicodedata.category(x) != "Mn"]
+        if reduced != [c]:
+            rows.append([c, reduced])
+    return rows
+
+
+# Fixed ideograph blocks, in the order in which they are tested (not sorted);
+# deliberately not the whole Unified_Ideograph property.
+CJK_BLOCKS = [[0x4E00, 0x9FFF], [0x3400, 0x4DBF], [0x20000, 0x2A6DF],
+              [0x2A700, 0x2CEAF], [0xF900, 0xFAFF], [0x2F800, 0x2FA1F]]
+
+
 def _self_check_case_properties():
     """Cross-checks the derivations above against independent evidence.
 
@@ -135,6 +159,16 @@ EXTRACTORS = {
     "lower_pairs": lambda: _single_mappings("lower"),
     "lower_specials": lambda: _special_mappings("lower"),
     "nd": lambda: _general_category_ranges("Nd"),
+    "accents": _accent_stripped,
+    # Cc, Cf, Cs, Co and Cn (unassigned) over the whole code space.
+    "control": lambda: _categories_ranges({"Cc", "Cf", "Cs", "Co", "Cn"}),
+    # str.isspace(): category Zs or bidirectional class WS, B or S.
+    "whitespace": lambda: _ranges(lambda c: chr(c).isspace()),
+    "punctuation": lambda: _categories_ranges({"Pc", "Pd", "Ps", "Pe", "Pi", "Pf", "Po"}),
+    "cjk": lambda: CJK_BLOCKS,
+    "letter": lambda: _categories_ranges({"Lu", "Ll", "Lt", "Lm", "Lo"}),
+    "mark": lambda: _categories_ranges({"Mn", "Mc", "Me"}),
+    "number": lambda: _categories_ranges({"Nd", "Nl", "No"}),
     "case_self_check": _self_check_case_properties,
 }
 
@@ -156,7 +190,7 @@ class Table:
         self.symbol = symbol          # C++ name of the span
         self.version = version        # Unicode version the data must come from
         self.extractor = extractor    # key of EXTRACTORS
-        self.kind = kind              # "ranges", "pairs" or "specials"
+        self.kind = kind              # "ranges", "range_list", "pairs", "specials" or "replacements"
         self.comment = comment
         self.checks = checks          # list of (description, predicate(data))
 
@@ -183,6 +217,18 @@ def contains_row(code_point, mapped):
     shown = mapped if isinstance(mapped, list) else [mapped]
     return (f"U+{code_point:04X} -> {' '.join(f'U+{m:04X}' for m in shown)}",
             lambda data: [code_point, mapped] in data)
+
+
+def code_points_are(n):
+    return (f"{n} code points", lambda data: sum(b - a + 1 for a, b in data) == n)
+
+
+def ranges_are(*expected):
+    return ("exactly the listed ranges", lambda data: data == [list(r) for r in expected])
+
+
+def range_rows(*rows):
+    return (f"rows {rows}", lambda data: all(list(r) in data for r in rows))
 
 
 def every_range_ten_except(exceptions):
@@ -226,6 +272,50 @@ TABLES = [
            ("holds U+1E4F0..U+1E4F9", lambda d: [0x1E4F0, 0x1E4F9] in d)]),
 ]
 
+TABLES += [
+    Table("kAccentStripTable", "15.1.0", "accents", "replacements",
+          "Canonical decomposition without nonspacing marks (Mn), where it differs from the code point.",
+          [count_is(15200), special_lengths(n0=1985, n1=2000, n2=433, n3=10782),
+           contains_row(0x00C0, [0x41]), contains_row(0x00E9, [0x65]), contains_row(0x0130, [0x49]),
+           contains_row(0x1E69, [0x73]), contains_row(0x212B, [0x41]), contains_row(0x2126, [0x3A9]),
+           contains_row(0x1F80, [0x3B1]), contains_row(0x03D3, [0x3D2]), contains_row(0x0929, [0x928]),
+           contains_row(0xFB2C, [0x5E9]), contains_row(0xF900, [0x8C48]),
+           contains_row(0xAC00, [0x1100, 0x1161]), contains_row(0xAC01, [0x1100, 0x1161, 0x11A8]),
+           contains_row(0x0301, []), contains_row(0x0344, []), contains_row(0x093C, []),
+           ("no row for U+00C6, U+0141, U+00F8, U+0111",
+            lambda d: not any(r[0] in (0xC6, 0x141, 0xF8, 0x111) for r in d))]),
+    Table("kControlRanges", "15.1.0", "control", "ranges",
+          "General categories Cc, Cf, Cs, Co and Cn (unassigned).",
+          [count_is(712), range_rows((0x0, 0x1F), (0x7F, 0x9F), (0xAD, 0xAD), (0x378, 0x379),
+                                     (0x380, 0x383), (0x2FA1E, 0x2FFFF), (0x3134B, 0x3134F),
+                                     (0x323B0, 0xE00FF), (0xE01F0, 0x10FFFF))]),
+    Table("kWhitespaceRanges", "15.1.0", "whitespace", "ranges",
+          "Whitespace as str.isspace() defines it (Zs, or bidirectional class WS, B or S).",
+          [count_is(10), code_points_are(29),
+           ranges_are((0x9, 0xD), (0x1C, 0x20), (0x85, 0x85), (0xA0, 0xA0), (0x1680, 0x1680),
+                      (0x2000, 0x200A), (0x2028, 0x2029), (0x202F, 0x202F), (0x205F, 0x205F),
+                      (0x3000, 0x3000))]),
+    Table("kPunctuationRanges", "15.1.0", "punctuation", "ranges",
+          "General categories Pc, Pd, Ps, Pe, Pi, Pf and Po.",
+          [count_is(191), range_rows((0x21, 0x23), (0x25, 0x2A), (0x2C, 0x2F), (0x3A, 0x3B),
+                                     (0x3F, 0x40), (0x5B, 0x5D), (0x5F, 0x5F), (0x7B, 0x7B),
+                                     (0x7D, 0x7D), (0xA1, 0xA1), (0x16FE2, 0x16FE2),
+                                     (0x1E95E, 0x1E95F)),
+           first_and_last(0x21, 0x1E95F)]),
+    Table("kCjkRanges", "15.1.0", "cjk", "range_list",
+          "Ideograph blocks split off as single pieces, in the order they are tested (not sorted).",
+          [count_is(6), ranges_are(*CJK_BLOCKS)]),
+    Table("kLetterRanges", "15.1.0", "letter", "ranges",
+          "General category L (Lu, Ll, Lt, Lm, Lo).",
+          [count_is(660), code_points_are(136726)]),
+    Table("kMarkRanges", "15.1.0", "mark", "ranges",
+          "General category M (Mn, Mc, Me).",
+          [count_is(310), code_points_are(2450)]),
+    Table("kNumberRanges", "15.1.0", "number", "ranges",
+          "General category N (Nd, Nl, No).",
+          [count_is(137), code_points_are(1831)]),
+]
+
 # Extractions that produce no table but must come back empty (a list of failures).
 SELF_CHECKS = [("15.1.0", "case_self_check")]
 
@@ -251,6 +341,8 @@ def extract(version, names):
 
 
 def check_structure(table, data):
+    if table.kind == "range_list":
+        return "a range ends before it starts" if any(a > b for a, b in data) else None
     keys = [row[0] for row in data]
     if keys != sorted(set(keys)):
         return "not sorted by code point, or a code point repeats"
@@ -262,6 +354,8 @@ def check_structure(table, data):
             return "a range ends before it starts"
     if table.kind == "specials" and any(not 2 <= len(m) <= 3 for _, m in data):
         return "a special mapping does not have two or three code points"
+    if table.kind == "replacements" and any(len(m) > 3 for _, m in data):
+        return "a replacement has more than three code points"
     return None
 
 
@@ -279,22 +373,24 @@ def verify(tables, data):
 
 
 def cpp_row(kind, row):
-    if kind in ("ranges", "pairs"):
+    if kind in ("ranges", "range_list", "pairs"):
         return f"{{0x{row[0]:05X}, 0x{row[1]:05X}}}"
     mapped = row[1] + [0] * (3 - len(row[1]))
     return (f"{{0x{row[0]:05X}, {len(row[1])}, {{" +
             ", ".join(f"0x{m:05X}" for m in mapped) + "}}")
 
 
-ELEMENT_TYPE = {"ranges": "CodePointRange", "pairs": "CaseMapping", "specials": "SpecialCaseMapping"}
+ELEMENT_TYPE = {"ranges": "CodePointRange", "range_list": "CodePointRange", "pairs": "CaseMapping",
+                "specials": "SpecialCaseMapping", "replacements": "CodePointReplacement"}
 BANNER = ("// Generated by tools/unicode/generate_tables.py; do not edit by hand.\n"
           "// Regenerate with: python3 tools/unicode/generate_tables.py\n")
 
 
 def render_header(tables):
     lines = [BANNER, "#pragma once", "",
-             "// Constant Unicode tables, each sorted by code point. Range tables are",
-             "// maximal (no two ranges touch); map tables hold each code point once.",
+             "// Constant Unicode tables, each sorted by code point (except kCjkRanges, a",
+             "// short list kept in its testing order). Range tables are maximal (no two",
+             "// ranges touch); map tables hold each code point once.",
              "// Look them up with the helpers in unicode_lookup.hpp.", "",
              "#include <cstdint>", "#include <span>", "",
              "namespace lorvane::detail {", "",
@@ -304,6 +400,9 @@ def render_header(tables):
              "struct CaseMapping {", "  char32_t code_point;", "  char32_t mapped;", "};", "",
              "// One code point mapped to `length` (2 or 3) code points.",
              "struct SpecialCaseMapping {", "  char32_t code_point;", "  std::uint32_t length;",
+             "  char32_t mapped[3];", "};", "",
+             "// One code point replaced by `length` (0 to 3) code points.",
+             "struct CodePointReplacement {", "  char32_t code_point;", "  std::uint32_t length;",
              "  char32_t mapped[3];", "};", ""]
     for table in tables:
         lines.append(f"// Unicode {table.version}: {table.comment}")
@@ -318,7 +417,7 @@ def render_source(tables, data):
     for table in tables:
         rows = data[table.symbol]
         lines.append(f"constexpr {ELEMENT_TYPE[table.kind]} {table.symbol}Data[] = {{")
-        per_line = 1 if table.kind == "specials" else 4
+        per_line = {"specials": 1, "replacements": 2}.get(table.kind, 4)
         for i in range(0, len(rows), per_line):
             chunk = rows[i:i + per_line]
             lines.append("    " + " ".join(cpp_row(table.kind, r) + "," for r in chunk))

@@ -3,8 +3,9 @@
 
 #pragma once
 
-// Constant Unicode tables, each sorted by code point. Range tables are
-// maximal (no two ranges touch); map tables hold each code point once.
+// Constant Unicode tables, each sorted by code point (except kCjkRanges, a
+// short list kept in its testing order). Range tables are maximal (no two
+// ranges touch); map tables hold each code point once.
 // Look them up with the helpers in unicode_lookup.hpp.
 
 #include <cstdint>
@@ -31,6 +32,13 @@ struct SpecialCaseMapping {
   char32_t mapped[3];
 };
 
+// One code point replaced by `length` (0 to 3) code points.
+struct CodePointReplacement {
+  char32_t code_point;
+  std::uint32_t length;
+  char32_t mapped[3];
+};
+
 // Unicode 15.1.0: Code points with the derived property Cased.
 extern const std::span<const CodePointRange> kCasedRanges;
 // Unicode 15.1.0: Code points with the derived property Uppercase (Lu + Other_Uppercase).
@@ -47,5 +55,21 @@ extern const std::span<const CaseMapping> kLowercasePairs;
 extern const std::span<const SpecialCaseMapping> kLowercaseSpecials;
 // Unicode 15.0.0: General_Category Nd of Unicode 15.0 (kept at that version on purpose).
 extern const std::span<const CodePointRange> kDecimalDigitRanges15_0;
+// Unicode 15.1.0: Canonical decomposition without nonspacing marks (Mn), where it differs from the code point.
+extern const std::span<const CodePointReplacement> kAccentStripTable;
+// Unicode 15.1.0: General categories Cc, Cf, Cs, Co and Cn (unassigned).
+extern const std::span<const CodePointRange> kControlRanges;
+// Unicode 15.1.0: Whitespace as str.isspace() defines it (Zs, or bidirectional class WS, B or S).
+extern const std::span<const CodePointRange> kWhitespaceRanges;
+// Unicode 15.1.0: General categories Pc, Pd, Ps, Pe, Pi, Pf and Po.
+extern const std::span<const CodePointRange> kPunctuationRanges;
+// Unicode 15.1.0: Ideograph blocks split off as single pieces, in the order they are tested (not sorted).
+extern const std::span<const CodePointRange> kCjkRanges;
+// Unicode 15.1.0: General category L (Lu, Ll, Lt, Lm, Lo).
+extern const std::span<const CodePointRange> kLetterRanges;
+// Unicode 15.1.0: General category M (Mn, Mc, Me).
+extern const std::span<const CodePointRange> kMarkRanges;
+// Unicode 15.1.0: General category N (Nd, Nl, No).
+extern const std::span<const CodePointRange> kNumberRanges;
 
 }  // namespace lorvane::detail

@@ -1,0 +1,220 @@
+// Words per second of the subword tokenizers through their word cache:
+//  - cold: a fresh tokenizer, every word distinct (all misses);
+//  - warm: words that occupy distinct cache slots, encoded again (all hits);
+//  - the miss/hit cost ratio;
+//  - 1, 2, 4 and 8 threads on one tokenizer, hit-heavy (each thread encodes
+//    the warm words) and miss-heavy (each thread its own distinct words);
+//  - the PyPI package on the same vocabulary and cold words, one thread, in
+//    the same run (sentences of 20 words joined by spaces, one batch).
+//
+//   subword_bench [distinct words=40000] [repetitions=5]
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "encoders/subword/word_cache.hpp"
+#include "lorvane/subword.hpp"
+#include "support/bench_support.hpp"
+
+namespace {
+
+using lorvane::bench::best_seconds;
+using lorvane::detail::WordCache;
+using Sentences = std::vector<std::vector<std::string>>;
+
+constexpr std::size_t kWordsPerSentence = 20;
+constexpr int kHitPasses = 10;  // each thread encodes the warm words this often
+
+const char* const kConsonants[] = {"b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t", "v", "w", "z", "st", "tr", "ch"};
+const char* const kVowels[] = {"a", "e", "i", "o", "u", "ai", "ou", "\xC3\xA9", "\xC3\xBC"};
+
+// Distinct pseudo-words of 1 to 4 syllables; some capitalised, some followed
+// by a comma or full stop (so that the tokenizers split them).
+std::vector<std::string> distinct_words(std::size_t count, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::set<std::string> seen;
+  std::vector<std::string> words;
+  while (words.size() < count) {
+    std::string word;
+    const int syllables = 1 + static_cast<int>(random() % 4);
+    for (int s = 0; s < syllables; ++s) {
+      word += kConsonants[random() % std::size(kConsonants)];
+      word += kVowels[random() % std::size(kVowels)];
+    }
+    if (random() % 5 == 0) word[0] = static_cast<char>(word[0] - 32);
+    if (random() % 9 == 0) word += random() % 2 ? "," : ".";
+    if (seen.insert(word).second) words.push_back(word);
+  }
+  return words;
+}
+
+Sentences as_sentences(const std::vector<std::string>& words) {
+  Sentences sentences;
+  for (std::size_t i = 0; i < words.size(); i += kWordsPerSentence) {
+    sentences.emplace_back(words.begin() + static_cast<std::ptrdiff_t>(i),
+                           words.begin() + static_cast<std::ptrdiff_t>(std::min(words.size(), i + kWordsPerSentence)));
+  }
+  return sentences;
+}
+
+// The first words that fall into distinct cache slots.
+std::vector<std::string> slot_distinct(const std::vector<std::string>& words, std::size_t limit) {
+  std::set<std::size_t> slots;
+  std::vector<std::string> out;
+  for (const std::string& word : words) {
+    if (out.size() < limit && slots.insert(WordCache::slot_of(word)).second) out.push_back(word);
+  }
+  return out;
+}
+
+std::string hex_field(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out = "x";
+  for (const char c : bytes) {
+    out += digits[static_cast<unsigned char>(c) >> 4];
+    out += digits[static_cast<unsigned char>(c) & 15];
+  }
+  return out;
+}
+
+template <class Tokenizer>
+std::size_t encode_all(const Tokenizer& tokenizer, const Sentences& sentences) {
+  std::size_t ids = 0;
+  for (const auto& sentence : sentences) ids += tokenizer.encode(sentence, false).input_ids.size();
+  return ids;
+}
+
+// Seconds for `threads` threads each encoding its own sentence list once.
+template <class Tokenizer>
+double threaded_seconds(const Tokenizer& tokenizer, const std::vector<Sentences>& per_thread) {
+  const auto start = lorvane::bench::Clock::now();
+  std::vector<std::thread> threads;
+  for (const Sentences& sentences : per_thread) {
+    threads.emplace_back([&tokenizer, &sentences] { encode_all(tokenizer, sentences); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  return lorvane::bench::seconds_since(start);
+}
+
+template <class Tokenizer>
+void run_suite(const char* name, const std::function<Tokenizer()>& make, const std::string& settings,
+               std::size_t distinct, int repetitions) {
+  std::printf("-- %s\n", name);
+  const std::vector<std::string> words = distinct_words(distinct, 1);
+  const Sentences cold_sentences = as_sentences(words);
+  const double construction = best_seconds(repetitions, [&] { return make().vocabulary_size(); });
+  double cold_encode = 1e300;
+  for (int r = 0; r < repetitions; ++r) {
+    const Tokenizer tokenizer = make();
+    cold_encode = std::min(cold_encode, best_seconds(1, [&] { return encode_all(tokenizer, cold_sentences); }));
+  }
+  const std::vector<std::string> warm_words = slot_distinct(words, WordCache::kSlotCount);
+  const Sentences warm_sentences = as_sentences(warm_words);
+  const Tokenizer warm_tokenizer = make();
+  encode_all(warm_tokenizer, warm_sentences);
+  const double warm = best_seconds(repetitions, [&] { return encode_all(warm_tokenizer, warm_sentences); });
+  const double miss_rate = static_cast<double>(words.size()) / cold_encode;
+  const double hit_rate = static_cast<double>(warm_words.size()) / warm;
+  std::printf("construction %.2f ms\n", construction * 1e3);
+  std::printf("cold (all misses) %.0f words/s, warm (all hits) %.0f words/s, miss/hit cost %.1fx\n", miss_rate,
+              hit_rate, hit_rate / miss_rate);
+
+  lorvane::bench::TempDir dir("lorvane-subword-bench");
+  {
+    std::ofstream request(dir / "request.txt");
+    request << settings;
+    for (const std::string& word : words) request << "word " << hex_field(word) << "\n";
+  }
+  try {
+    const double baseline = lorvane::bench::printed_seconds(lorvane::bench::run_python(
+        lorvane::bench::default_python(),
+        {(lorvane::bench::source_dir() / "bench" / "encoders" / "subword_timing.py").string(),
+         (dir / "request.txt").string(), std::to_string(kWordsPerSentence), std::to_string(repetitions)}));
+    const double package_rate = static_cast<double>(words.size()) / baseline;
+    std::printf("package, same words, 1 thread: %.0f words/s; ours cold %.2fx, warm %.2fx of it\n", package_rate,
+                miss_rate / package_rate, hit_rate / package_rate);
+  } catch (const std::exception& e) {
+    std::printf("package baseline not measured: %s\n", e.what());
+  }
+
+  const std::size_t per_thread_words = 20000;
+  const std::vector<std::string> many = distinct_words(8 * per_thread_words, 2);
+  double hit_one = 0, miss_one = 0;
+  for (const int threads : {1, 2, 4, 8}) {
+    std::vector<Sentences> hits(static_cast<std::size_t>(threads));
+    for (Sentences& sentences : hits) {
+      for (int pass = 0; pass < kHitPasses; ++pass) sentences.insert(sentences.end(), warm_sentences.begin(), warm_sentences.end());
+    }
+    std::vector<Sentences> misses;
+    for (int t = 0; t < threads; ++t) {
+      misses.push_back(as_sentences(std::vector<std::string>(
+          many.begin() + t * static_cast<std::ptrdiff_t>(per_thread_words),
+          many.begin() + (t + 1) * static_cast<std::ptrdiff_t>(per_thread_words))));
+    }
+    double hit_time = 1e300, miss_time = 1e300;
+    for (int r = 0; r < repetitions; ++r) {
+      hit_time = std::min(hit_time, threaded_seconds(warm_tokenizer, hits));
+      const Tokenizer fresh = make();
+      miss_time = std::min(miss_time, threaded_seconds(fresh, misses));
+    }
+    const double hit_rate_t =
+        static_cast<double>(threads) * kHitPasses * static_cast<double>(warm_words.size()) / hit_time;
+    const double miss_rate_t = static_cast<double>(threads) * static_cast<double>(per_thread_words) / miss_time;
+    if (threads == 1) hit_one = hit_rate_t, miss_one = miss_rate_t;
+    std::printf("%d threads: hit-heavy %.0f words/s (%.2fx of 1 thread), miss-heavy %.0f words/s (%.2fx)\n",
+                threads, hit_rate_t, hit_rate_t / hit_one, miss_rate_t, miss_rate_t / miss_one);
+  }
+}
+
+// A WordPiece vocabulary over the pseudo-words' syllables: every consonant,
+// vowel and syllable bare and as a continuation, the 3,000 most common
+// two-syllable words, punctuation and the specials.
+std::vector<std::string> wordpiece_vocabulary() {
+  std::vector<std::string> vocabulary = {"[UNK]", "[CLS]", "[SEP]", "-", ",", ".", "e", "u", "##e", "##u"};
+  std::set<std::string> seen(vocabulary.begin(), vocabulary.end());
+  const auto add = [&](const std::string& token) {
+    if (seen.insert(token).second) vocabulary.push_back(token);
+  };
+  for (const char* c : kConsonants) {
+    for (const char* v : kVowels) {
+      const std::string syllable = std::string(c) + (std::string(v) == "\xC3\xA9" ? "e" : std::string(v) == "\xC3\xBC" ? "u" : v);
+      add(syllable), add("##" + syllable), add(c), add(std::string("##") + c);
+    }
+  }
+  for (const char* v : {"a", "e", "i", "o", "u", "ai", "ou"}) add(v), add(std::string("##") + v);
+  std::mt19937 random(3);
+  for (int i = 0; i < 3000; ++i) {
+    std::string word;
+    for (int s = 0; s < 2; ++s) word += std::string(kConsonants[random() % std::size(kConsonants)]) + kVowels[random() % 7];
+    add(word);
+  }
+  return vocabulary;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    const std::size_t distinct = argc > 1 ? std::stoul(argv[1]) : 40000;
+    const int repetitions = argc > 2 ? std::stoi(argv[2]) : 5;
+    const std::vector<std::string> vocabulary = wordpiece_vocabulary();
+    std::string settings = "wordpiece 1 1 100\nunknown " + hex_field("[UNK]") + "\ncls " + hex_field("[CLS]") +
+                           "\nsep " + hex_field("[SEP]") + "\nprefix " + hex_field("##") + "\nvocab";
+    for (const std::string& token : vocabulary) settings += " " + hex_field(token);
+    settings += "\n";
+    run_suite<lorvane::WordPieceTokenizer>(
+        "WordPiece (lower-case, strip accents)",
+        [&] { return lorvane::WordPieceTokenizer(vocabulary, true, true, "[UNK]", "[CLS]", "[SEP]", "##", 100); },
+        settings, distinct, repetitions);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "subword_bench: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,188 @@
+"""Independent reference of the subword tokenizers, written from their
+descriptions, used to check the C++ tokenizers word by word.
+
+Runs under a Python whose unicodedata is Unicode 15.1 (the character classes,
+case mappings and decompositions come from it, not from the library's tables).
+
+    subword_reference.py REQUEST RESULT
+
+REQUEST is a text file of lines "<key> <field> <field> ...". Every string
+field is "x" followed by the hex of its bytes ("x" alone is the empty string).
+The first line names the tokenizer and its settings:
+    wordpiece <lowercase 0|1> <strip_accents 0|1> <max_input_characters_per_word>
+followed by "unknown S", "cls S", "sep S", "prefix S", "vocab S S ...",
+and one "word S" line per word to tokenize.
+
+RESULT gets one line per word: "ok <id> <id> ..." (the word's identifiers), or
+"err <type> <byte offset>" for ill-formed UTF-8, where type is "wordpiece"
+(the tokenizer's own error) or "invalid_argument" (the case mapping's).
+"""
+
+import sys
+import unicodedata
+
+
+class Utf8Error(Exception):
+    def __init__(self, offset, kind):
+        super().__init__(offset)
+        self.offset = offset
+        self.kind = kind
+
+
+def unhex(field):
+    assert field.startswith("x"), field
+    return bytes.fromhex(field[1:])
+
+
+def decode(data, kind):
+    """Strict UTF-8 into code points; errors at the lead byte, or at the first
+    bad continuation byte."""
+    out = []
+    i = 0
+    while i < len(data):
+        b = data[i]
+        if b < 0x80:
+            out.append(b)
+            i += 1
+            continue
+        if b & 0xE0 == 0xC0:
+            n, value, minimum = 2, b & 0x1F, 0x80
+        elif b & 0xF0 == 0xE0:
+            n, value, minimum = 3, b & 0x0F, 0x800
+        elif b & 0xF8 == 0xF0:
+            n, value, minimum = 4, b & 0x07, 0x10000
+        else:
+            raise Utf8Error(i, kind)
+        if i + n > len(data):
+            raise Utf8Error(i, kind)
+        for k in range(1, n):
+            if data[i + k] & 0xC0 != 0x80:
+                raise Utf8Error(i + k, kind)
+            value = (value << 6) | (data[i + k] & 0x3F)
+        if value < minimum or value > 0x10FFFF or 0xD800 <= value <= 0xDFFF:
+            raise Utf8Error(i, kind)
+        out.append(value)
+        i += n
+    return out
+
+
+def utf8(code_points):
+    return "".join(map(chr, code_points)).encode("utf-8", "surrogatepass")
+
+
+# --- WordPiece -------------------------------------------------------------
+
+CJK = [(0x4E00, 0x9FFF), (0x3400, 0x4DBF), (0x20000, 0x2A6DF), (0x2A700, 0x2CEAF),
+       (0xF900, 0xFAFF), (0x2F800, 0x2FA1F)]
+
+
+def strip_accent(c):
+    reduced = [ord(x) for x in unicodedata.normalize("NFD", chr(c))
+               if unicodedata.category(x) != "Mn"]
+    return reduced
+
+
+def wordpiece_pieces(word, lowercase, strip_accents):
+    text = word
+    if lowercase:
+        if all(b < 0x80 for b in word):
+            text = bytes(b + 0x20 if 0x41 <= b <= 0x5A else b for b in word)
+        else:
+            code_points = decode(word, "invalid_argument")
+            text = utf8([ord(x) for c in code_points for x in chr(c).lower()])
+    code_points = decode(text, "wordpiece")
+    if strip_accents:
+        code_points = [x for c in code_points for x in strip_accent(c)]
+    pieces, current = [], []
+
+    def close():
+        nonlocal current
+        if current:
+            pieces.append(current)
+        current = []
+
+    for c in code_points:
+        if c in (0, 0xFFFD):
+            continue
+        category = unicodedata.category(chr(c))
+        if category in ("Cc", "Cf", "Cs", "Co", "Cn") and c not in (9, 10, 13):
+            continue
+        if chr(c).isspace():
+            close()
+        elif category.startswith("P") or any(a <= c <= b for a, b in CJK):
+            close()
+            pieces.append([c])
+        else:
+            current.append(c)
+    close()
+    return pieces
+
+
+def wordpiece_tokenize(cfg, word):
+    ids = []
+    for piece in wordpiece_pieces(word, cfg["lowercase"], cfg["strip_accents"]):
+        if len(piece) > cfg["max_chars"]:
+            ids.append(cfg["unknown"])
+            continue
+        found, start = [], 0
+        while start < len(piece):
+            for end in range(len(piece), start, -1):
+                candidate = (cfg["prefix"] if start > 0 else b"") + utf8(piece[start:end])
+                if candidate in cfg["vocab"]:
+                    found.append(cfg["vocab"][candidate])
+                    start = end
+                    break
+            else:
+                found = [cfg["unknown"]]
+                break
+        ids += found
+    return ids
+
+
+def wordpiece_word(cfg, word):
+    ids = wordpiece_tokenize(cfg, word)
+    if not ids:
+        ids = wordpiece_tokenize(cfg, b"-")
+    return ids or [cfg["unknown"]]
+
+
+def wordpiece_setup(header, lines):
+    vocab = {}
+    for i, token in enumerate(lines["vocab"]):
+        vocab.setdefault(unhex(token), i)
+    return {
+        "lowercase": header[0] == "1", "strip_accents": header[1] == "1",
+        "max_chars": int(header[2]), "vocab": vocab,
+        "unknown": vocab[unhex(lines["unknown"][0])], "prefix": unhex(lines["prefix"][0]),
+    }, wordpiece_word
+
+
+SETUPS = {"wordpiece": wordpiece_setup}
+
+
+def main():
+    request, result = sys.argv[1:3]
+    if unicodedata.unidata_version != "15.1.0":
+        sys.exit(f"needs Unicode 15.1.0, this Python has {unicodedata.unidata_version}")
+    with open(request, encoding="ascii") as f:
+        rows = [line.split(" ") for line in f.read().splitlines()]
+    kind, header = rows[0][0], rows[0][1:]
+    lines, words = {}, []
+    for row in rows[1:]:
+        if row[0] == "word":
+            words.append(unhex(row[1]))
+        else:
+            lines.setdefault(row[0], []).extend(row[1:])
+    cfg, word_ids = SETUPS[kind](header, lines)
+    out = []
+    for word in words:
+        try:
+            out.append("ok" + "".join(f" {i}" for i in word_ids(cfg, word)))
+        except Utf8Error as e:
+            out.append(f"err {e.kind} {e.offset}")
+    with open(result, "w", encoding="ascii") as f:
+        f.write("\n".join(out) + "\n")
+
+
+if __name__ == "__main__":
+    main()
