@@ -5,7 +5,10 @@
 //  - 1, 2, 4 and 8 threads on one tokenizer, hit-heavy (each thread encodes
 //    the warm words) and miss-heavy (each thread its own distinct words);
 //  - the PyPI package on the same vocabulary and cold words, one thread, in
-//    the same run (sentences of 20 words joined by spaces, one batch).
+//    the same run (sentences of 20 words joined by spaces, one batch); where
+//    the package has a word cache of its own, also with it warm;
+//  - byte-level BPE: one single-class word of 1 MiB against 256 KiB (the
+//    merge loop's growth: about 4 for linear time).
 //
 //   subword_bench [distinct words=40000] [repetitions=5]
 
@@ -19,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "encoders/bpe_training.hpp"
 #include "encoders/subword/word_cache.hpp"
 #include "lorvane/subword.hpp"
 #include "support/bench_support.hpp"
@@ -91,21 +95,40 @@ std::size_t encode_all(const Tokenizer& tokenizer, const Sentences& sentences) {
   return ids;
 }
 
-// Seconds for `threads` threads each encoding its own sentence list once.
+// Seconds for one thread per sentence list, thread t encoding list t once
+// with tokenizer t (the same object for all threads, or one each).
 template <class Tokenizer>
-double threaded_seconds(const Tokenizer& tokenizer, const std::vector<Sentences>& per_thread) {
+double threaded_seconds(const std::vector<const Tokenizer*>& tokenizers, const std::vector<Sentences>& per_thread) {
   const auto start = lorvane::bench::Clock::now();
   std::vector<std::thread> threads;
-  for (const Sentences& sentences : per_thread) {
-    threads.emplace_back([&tokenizer, &sentences] { encode_all(tokenizer, sentences); });
+  for (std::size_t t = 0; t < per_thread.size(); ++t) {
+    threads.emplace_back([&, t] { encode_all(*tokenizers[t], per_thread[t]); });
   }
   for (std::thread& thread : threads) thread.join();
   return lorvane::bench::seconds_since(start);
 }
 
+// Words per second of the package on the words (cold, or warm when asked).
+double package_rate(const std::vector<std::string>& words, const std::string& settings, int repetitions,
+                    bool warm) {
+  lorvane::bench::TempDir dir("lorvane-subword-bench");
+  {
+    std::ofstream request(dir / "request.txt");
+    request << settings;
+    for (const std::string& word : words) request << "word " << hex_field(word) << "\n";
+  }
+  std::vector<std::string> args = {
+      (lorvane::bench::source_dir() / "bench" / "encoders" / "subword_timing.py").string(),
+      (dir / "request.txt").string(), std::to_string(kWordsPerSentence), std::to_string(repetitions)};
+  if (warm) args.push_back("warm");
+  const double seconds =
+      lorvane::bench::printed_seconds(lorvane::bench::run_python(lorvane::bench::default_python(), args));
+  return static_cast<double>(words.size()) / seconds;
+}
+
 template <class Tokenizer>
 void run_suite(const char* name, const std::function<Tokenizer()>& make, const std::string& settings,
-               std::size_t distinct, int repetitions) {
+               bool package_has_cache, std::size_t distinct, int repetitions) {
   std::printf("-- %s\n", name);
   const std::vector<std::string> words = distinct_words(distinct, 1);
   const Sentences cold_sentences = as_sentences(words);
@@ -126,28 +149,33 @@ void run_suite(const char* name, const std::function<Tokenizer()>& make, const s
   std::printf("cold (all misses) %.0f words/s, warm (all hits) %.0f words/s, miss/hit cost %.1fx\n", miss_rate,
               hit_rate, hit_rate / miss_rate);
 
-  lorvane::bench::TempDir dir("lorvane-subword-bench");
-  {
-    std::ofstream request(dir / "request.txt");
-    request << settings;
-    for (const std::string& word : words) request << "word " << hex_field(word) << "\n";
-  }
   try {
-    const double baseline = lorvane::bench::printed_seconds(lorvane::bench::run_python(
-        lorvane::bench::default_python(),
-        {(lorvane::bench::source_dir() / "bench" / "encoders" / "subword_timing.py").string(),
-         (dir / "request.txt").string(), std::to_string(kWordsPerSentence), std::to_string(repetitions)}));
-    const double package_rate = static_cast<double>(words.size()) / baseline;
-    std::printf("package, same words, 1 thread: %.0f words/s; ours cold %.2fx, warm %.2fx of it\n", package_rate,
-                miss_rate / package_rate, hit_rate / package_rate);
+    const double cold_package = package_rate(words, settings, repetitions, false);
+    std::printf("package, same words, 1 thread: %.0f words/s cold; ours cold %.2fx of it, warm %.2fx\n",
+                cold_package, miss_rate / cold_package, hit_rate / cold_package);
+    if (package_has_cache) {
+      const double warm_package = package_rate(words, settings, repetitions, true);
+      std::printf("package with its own cache warm: %.0f words/s; ours warm %.2fx of it\n", warm_package,
+                  hit_rate / warm_package);
+    }
   } catch (const std::exception& e) {
     std::printf("package baseline not measured: %s\n", e.what());
   }
 
   const std::size_t per_thread_words = 20000;
   const std::vector<std::string> many = distinct_words(8 * per_thread_words, 2);
-  double hit_one = 0, miss_one = 0;
+  // The control: each thread with its own warm tokenizer (nothing shared),
+  // which shows what the machine gives to more threads at the moment.
+  std::vector<Tokenizer> own;
+  for (int t = 0; t < 8; ++t) {
+    own.push_back(make());
+    encode_all(own.back(), warm_sentences);
+  }
+  double hit_one = 0, miss_one = 0, own_one = 0;
   for (const int threads : {1, 2, 4, 8}) {
+    const std::vector<const Tokenizer*> shared(static_cast<std::size_t>(threads), &warm_tokenizer);
+    std::vector<const Tokenizer*> separate;
+    for (int t = 0; t < threads; ++t) separate.push_back(&own[static_cast<std::size_t>(t)]);
     std::vector<Sentences> hits(static_cast<std::size_t>(threads));
     for (Sentences& sentences : hits) {
       for (int pass = 0; pass < kHitPasses; ++pass) sentences.insert(sentences.end(), warm_sentences.begin(), warm_sentences.end());
@@ -158,18 +186,20 @@ void run_suite(const char* name, const std::function<Tokenizer()>& make, const s
           many.begin() + t * static_cast<std::ptrdiff_t>(per_thread_words),
           many.begin() + (t + 1) * static_cast<std::ptrdiff_t>(per_thread_words))));
     }
-    double hit_time = 1e300, miss_time = 1e300;
+    double hit_time = 1e300, miss_time = 1e300, own_time = 1e300;
     for (int r = 0; r < repetitions; ++r) {
-      hit_time = std::min(hit_time, threaded_seconds(warm_tokenizer, hits));
+      hit_time = std::min(hit_time, threaded_seconds(shared, hits));
+      own_time = std::min(own_time, threaded_seconds(separate, hits));
       const Tokenizer fresh = make();
-      miss_time = std::min(miss_time, threaded_seconds(fresh, misses));
+      miss_time = std::min(miss_time, threaded_seconds(std::vector<const Tokenizer*>(shared.size(), &fresh), misses));
     }
-    const double hit_rate_t =
-        static_cast<double>(threads) * kHitPasses * static_cast<double>(warm_words.size()) / hit_time;
+    const double hit_words = static_cast<double>(threads) * kHitPasses * static_cast<double>(warm_words.size());
+    const double hit_rate_t = hit_words / hit_time, own_rate_t = hit_words / own_time;
     const double miss_rate_t = static_cast<double>(threads) * static_cast<double>(per_thread_words) / miss_time;
-    if (threads == 1) hit_one = hit_rate_t, miss_one = miss_rate_t;
-    std::printf("%d threads: hit-heavy %.0f words/s (%.2fx of 1 thread), miss-heavy %.0f words/s (%.2fx)\n",
-                threads, hit_rate_t, hit_rate_t / hit_one, miss_rate_t, miss_rate_t / miss_one);
+    if (threads == 1) hit_one = hit_rate_t, miss_one = miss_rate_t, own_one = own_rate_t;
+    std::printf("%d threads: hit-heavy %.0f words/s (%.2fx of 1 thread; own tokenizer per thread %.2fx), "
+                "miss-heavy %.0f words/s (%.2fx)\n",
+                threads, hit_rate_t, hit_rate_t / hit_one, own_rate_t / own_one, miss_rate_t, miss_rate_t / miss_one);
   }
 }
 
@@ -212,7 +242,34 @@ int main(int argc, char** argv) {
     run_suite<lorvane::WordPieceTokenizer>(
         "WordPiece (lower-case, strip accents)",
         [&] { return lorvane::WordPieceTokenizer(vocabulary, true, true, "[UNK]", "[CLS]", "[SEP]", "##", 100); },
-        settings, distinct, repetitions);
+        settings, false, distinct, repetitions);
+
+    // Byte-level BPE with merges learnt from the pseudo-words (each with its space).
+    std::vector<std::string> pieces;
+    for (const std::string& word : distinct_words(3000, 4)) pieces.push_back(" " + word);
+    const lorvane::testing::BpeModel model = lorvane::testing::train_byte_level_bpe(pieces, 400, {"<unk>", "<s>", "</s>"});
+    std::string bpe_settings = "bpe 1\nunknown " + hex_field("<unk>") + "\ncls " + hex_field("<s>") + "\nsep " +
+                               hex_field("</s>") + "\nvocab";
+    for (const std::string& token : model.vocabulary) bpe_settings += " " + hex_field(token);
+    bpe_settings += "\n";
+    for (const auto& [first, second] : model.merges) {
+      bpe_settings += "merge " + hex_field(first) + " " + hex_field(second) + "\n";
+    }
+    const auto make_bpe = [&] {
+      return lorvane::ByteBPETokenizer(model.vocabulary, model.merges, "<unk>", "<s>", "</s>", true);
+    };
+    run_suite<lorvane::ByteBPETokenizer>("byte-level BPE (prefix space, 400 learnt merges)", make_bpe, bpe_settings,
+                                         true, distinct, repetitions);
+    const lorvane::ByteBPETokenizer bpe = make_bpe();
+    const auto long_word = [&](std::size_t bytes) {
+      std::string word;
+      while (word.size() < bytes) word += "abcdefghij";
+      word.resize(bytes);
+      return best_seconds(3, [&] { return bpe.tokenize(word).size(); });
+    };
+    const double quarter = long_word(256 * 1024), whole = long_word(1024 * 1024);
+    std::printf("one-piece word: 256 KiB %.1f ms, 1 MiB %.1f ms, ratio %.2f\n", quarter * 1e3, whole * 1e3,
+                whole / quarter);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "subword_bench: %s\n", e.what());
     return 1;

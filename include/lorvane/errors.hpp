@@ -48,6 +48,13 @@ class LORVANE_EXPORT WordPieceError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A byte-level BPE or XLM-R unigram tokenizer that cannot be built, or a
+// word that is not UTF-8.
+class LORVANE_EXPORT SubwordError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // A processor that has no model, or a direct operation on a stage without one.
 class LORVANE_EXPORT ProcessorNotImplementedError : public std::logic_error {
  public:

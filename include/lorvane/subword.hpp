@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lorvane/errors.hpp"
@@ -50,6 +51,46 @@ class LORVANE_EXPORT WordPieceTokenizer {
 
   std::uint64_t vocabulary_size() const;
   // Occupied slots of the word cache (at most 8,192).
+  std::uint64_t cache_size() const;
+  std::int64_t unknown_id() const;
+  std::int64_t cls_id() const;
+  std::int64_t sep_id() const;
+  static bool highway_enabled() { return true; }
+
+  struct Impl;
+  const Impl& impl() const;  // for the library's own tests and tools
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Byte-level BPE: each word is pre-tokenized by character class (letters with
+// marks, numbers, whitespace, other; contractions such as 's; a space joins
+// the piece that follows it), every byte becomes the vocabulary entry of its
+// printable substitute character, and adjacent entries are merged by rank.
+// Safe to share across threads: all operations are const (the word cache
+// takes its own lock). A moved-from tokenizer throws std::logic_error.
+class LORVANE_EXPORT ByteBPETokenizer {
+ public:
+  // Throws SubwordError: an empty vocabulary, a duplicate entry, a missing
+  // unknown/CLS/SEP token, a byte without an entry, or a merge whose parts or
+  // concatenation are not entries (in that order).
+  ByteBPETokenizer(std::vector<std::string> vocabulary,
+                   std::vector<std::pair<std::string, std::string>> merges, std::string unknown_token,
+                   std::string cls_token, std::string sep_token, bool add_prefix_space);
+  ByteBPETokenizer(ByteBPETokenizer&& other) noexcept;
+  ByteBPETokenizer& operator=(ByteBPETokenizer&& other) noexcept;
+  ByteBPETokenizer(const ByteBPETokenizer&) = delete;
+  ByteBPETokenizer& operator=(const ByteBPETokenizer&) = delete;
+  ~ByteBPETokenizer();
+
+  // The ids of text taken as one word (empty for the empty text). Ill-formed
+  // UTF-8 throws SubwordError with its byte offset in text.
+  std::vector<std::int64_t> tokenize(const std::string& text) const;
+  // As WordPieceTokenizer::encode; a word with no ids contributes nothing.
+  WordPieceEncoding encode(const std::vector<std::string>& words, bool add_special_tokens) const;
+
+  std::uint64_t vocabulary_size() const;
   std::uint64_t cache_size() const;
   std::int64_t unknown_id() const;
   std::int64_t cls_id() const;

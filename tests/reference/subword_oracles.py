@@ -40,7 +40,24 @@ def wordpiece(header, lines, words):
     return [e.ids for e in tokenizer.encode_batch(texts, add_special_tokens=False)]
 
 
-ORACLES = {"wordpiece": wordpiece}
+def bpe(header, lines, words):
+    try:
+        from tokenizers import Tokenizer, models, pre_tokenizers
+    except ImportError:
+        missing("tokenizers")
+    vocab = {}
+    for i, token in enumerate(lines["vocab"]):
+        vocab.setdefault(unhex(token).decode("utf-8"), i)
+    fields = lines.get("merge", [])
+    merges = [(unhex(fields[i]).decode("utf-8"), unhex(fields[i + 1]).decode("utf-8"))
+              for i in range(0, len(fields), 2)]
+    tokenizer = Tokenizer(models.BPE(vocab, merges, unk_token=unhex(lines["unknown"][0]).decode("utf-8")))
+    tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=header[0] == "1", use_regex=True)
+    texts = [w.decode("utf-8") for w in words]
+    return [e.ids for e in tokenizer.encode_batch(texts, add_special_tokens=False)]
+
+
+ORACLES = {"wordpiece": wordpiece, "bpe": bpe}
 
 
 def main():

@@ -10,12 +10,16 @@ REQUEST is a text file of lines "<key> <field> <field> ...". Every string
 field is "x" followed by the hex of its bytes ("x" alone is the empty string).
 The first line names the tokenizer and its settings:
     wordpiece <lowercase 0|1> <strip_accents 0|1> <max_input_characters_per_word>
-followed by "unknown S", "cls S", "sep S", "prefix S", "vocab S S ...",
+        then "unknown S", "cls S", "sep S", "prefix S", "vocab S S ..."
+    bpe <add_prefix_space 0|1>
+        then "unknown S", "cls S", "sep S", "vocab S S ...", one "merge S S"
+        line per merge in rank order
 and one "word S" line per word to tokenize.
 
 RESULT gets one line per word: "ok <id> <id> ..." (the word's identifiers), or
 "err <type> <byte offset>" for ill-formed UTF-8, where type is "wordpiece"
-(the tokenizer's own error) or "invalid_argument" (the case mapping's).
+(the WordPiece tokenizer's own error), "invalid_argument" (the case
+mapping's) or "subword" (the other tokenizers' error).
 """
 
 import sys
@@ -157,7 +161,109 @@ def wordpiece_setup(header, lines):
     }, wordpiece_word
 
 
-SETUPS = {"wordpiece": wordpiece_setup}
+# --- Byte-level BPE ----------------------------------------------------------
+
+def byte_character(b):
+    printable = [c for c in range(256) if 0x21 <= c <= 0x7E or 0xA1 <= c <= 0xAC or c >= 0xAE]
+    if b in printable:
+        return chr(b)
+    return chr(256 + [c for c in range(256) if c not in printable].index(b))
+
+
+def bpe_class(c):
+    category = unicodedata.category(chr(c))
+    if category[0] in "LM":
+        return 1
+    if category[0] == "N":
+        return 2
+    return 3 if chr(c).isspace() else 4
+
+
+def spans(data, kind):
+    """(code point, begin, end) of every code point of data."""
+    out, offset = [], 0
+    for c in decode(data, kind):
+        n = len(chr(c).encode("utf-8", "surrogatepass"))
+        out.append((c, offset, offset + n))
+        offset += n
+    return out
+
+
+def bpe_pretokenize(text):
+    cps = spans(text, "subword")
+    pieces, i, n = [], 0, len(cps)
+    while i < n:
+        if cps[i][0] == 0x27 and i + 1 < n:
+            matched = None
+            for suffix in (b"s", b"t", b"re", b"ve", b"m", b"ll", b"d"):
+                end = cps[i][2] + len(suffix)
+                if text[cps[i][2]:].startswith(suffix) and any(cp[2] == end for cp in cps[i + 1:]):
+                    matched = end
+                    break
+            if matched is not None:
+                pieces.append(text[cps[i][1]:matched])
+                i = next(k for k in range(i + 1, n) if cps[k][2] == matched) + 1
+                continue
+        if cps[i][0] == 0x20 and i + 1 < n and not chr(cps[i + 1][0]).isspace():
+            cls, j = bpe_class(cps[i + 1][0]), i + 2
+        else:
+            cls, j = bpe_class(cps[i][0]), i + 1
+        while j < n and bpe_class(cps[j][0]) == cls:
+            j += 1
+        pieces.append(text[cps[i][1]:cps[j - 1][2]])
+        i = j
+    return pieces
+
+
+def bpe_merge(cfg, piece):
+    ids = [cfg["byte_ids"][b] for b in piece]
+    while len(ids) >= 2:
+        best = None
+        for k in range(len(ids) - 1):
+            rule = cfg["ranks"].get((ids[k], ids[k + 1]))
+            if rule and (best is None or rule[0] < best[0]):
+                best = rule + (ids[k], ids[k + 1])
+        if best is None:
+            break
+        out, k = [], 0
+        while k < len(ids):
+            if k + 1 < len(ids) and (ids[k], ids[k + 1]) == best[2:]:
+                out.append(best[1])
+                k += 2
+            else:
+                out.append(ids[k])
+                k += 1
+        ids = out
+    return ids
+
+
+def bpe_word(cfg, word):
+    text = word
+    if cfg["add_prefix_space"] and word:
+        if not chr(decode(word, "subword")[0]).isspace():
+            text = b" " + word
+    spans(word, "subword")  # errors are reported at offsets of the word itself
+    ids = [i for piece in bpe_pretokenize(text) for i in bpe_merge(cfg, piece)]
+    return ids or ([cfg["unknown"]] if word else [])
+
+
+def bpe_setup(header, lines):
+    vocab = {}
+    for i, token in enumerate(lines["vocab"]):
+        vocab.setdefault(unhex(token), i)
+    ranks = {}
+    merges = lines.get("merge", [])
+    for r in range(0, len(merges), 2):
+        first, second = unhex(merges[r]), unhex(merges[r + 1])
+        ranks.setdefault((vocab[first], vocab[second]), (r // 2, vocab[first + second]))
+    return {
+        "add_prefix_space": header[0] == "1", "ranks": ranks,
+        "byte_ids": [vocab[byte_character(b).encode("utf-8")] for b in range(256)],
+        "unknown": vocab[unhex(lines["unknown"][0])],
+    }, bpe_word
+
+
+SETUPS = {"wordpiece": wordpiece_setup, "bpe": bpe_setup}
 
 
 def main():
