@@ -306,7 +306,7 @@ TEST(ByteBPEDifferential, AgreesWithPythonReferenceOnRandomWords) {
   for (int config = 0; config < 2; ++config) {
     const std::vector<std::string> words = differential_words(20 + config, 3000);
     const testing::BpeModel model = testing::train_byte_level_bpe(
-        training_pieces(std::vector<std::string>(words.begin(), words.begin() + 600)), 300, {"<unk>", "<s>", "</s>"});
+        training_pieces(std::vector<std::string>(words.begin(), words.begin() + 300)), 150, {"<unk>", "<s>", "</s>"});
     const ByteBPETokenizer tokenizer(model.vocabulary, model.merges, "<unk>", "<s>", "</s>", config == 0);
     std::string skip;
     const auto reference = testing::run_subword_script(
