@@ -9,12 +9,15 @@
 //    the package has a word cache of its own, also with it warm;
 //  - byte-level BPE: one single-class word of 1 MiB against 256 KiB (the
 //    merge loop's growth: about 4 for linear time).
+// The unigram model is trained by the sentencepiece package on sentences of
+// the benchmark's pseudo-words (that suite is skipped without the package).
 //
 //   subword_bench [distinct words=40000] [repetitions=5]
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <random>
 #include <set>
@@ -228,6 +231,49 @@ std::vector<std::string> wordpiece_vocabulary() {
   return vocabulary;
 }
 
+struct UnigramModel {
+  std::vector<std::string> vocabulary;
+  std::vector<float> scores;
+  std::vector<std::uint8_t> charsmap;
+  std::int64_t unknown = 0;
+
+  lorvane::XLMRobertaTokenizer make() const {
+    return lorvane::XLMRobertaTokenizer(vocabulary, scores, charsmap, unknown, "<s>", "</s>");
+  }
+};
+
+// The unigram model that tests/reference/subword_oracles.py trains on the
+// request's text lines.
+UnigramModel trained_unigram(const std::string& request) {
+  lorvane::bench::TempDir dir("lorvane-subword-bench");
+  std::ofstream(dir / "request.txt") << request;
+  lorvane::bench::run_python(lorvane::bench::default_python(),
+                             {(lorvane::bench::source_dir() / "tests" / "reference" / "subword_oracles.py").string(),
+                              (dir / "request.txt").string(), (dir / "model.txt").string()});
+  std::ifstream in(dir / "model.txt");
+  UnigramModel model;
+  const auto unhex = [](const std::string& field) {
+    std::string out;
+    for (std::size_t i = 1; i + 1 < field.size(); i += 2) out += static_cast<char>(std::stoi(field.substr(i, 2), nullptr, 16));
+    return out;
+  };
+  for (std::string key; in >> key;) {
+    std::string line;
+    std::getline(in, line);
+    std::istringstream fields(line);
+    for (std::string field; fields >> field;) {
+      if (key == "vocab") model.vocabulary.push_back(unhex(field));
+      if (key == "scores") model.scores.push_back(std::stof(field));
+      if (key == "unknown") model.unknown = std::stoll(field);
+      if (key == "charsmap") {
+        const std::string bytes = unhex(field);
+        model.charsmap.assign(bytes.begin(), bytes.end());
+      }
+    }
+  }
+  return model;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,6 +316,23 @@ int main(int argc, char** argv) {
     const double quarter = long_word(256 * 1024), whole = long_word(1024 * 1024);
     std::printf("one-piece word: 256 KiB %.1f ms, 1 MiB %.1f ms, ratio %.2f\n", quarter * 1e3, whole * 1e3,
                 whole / quarter);
+
+    std::string spm_settings = "spm 4000\n";
+    const std::vector<std::string> training = distinct_words(20000, 5);
+    for (const auto& sentence : as_sentences(training)) {
+      std::string text;
+      for (const std::string& word : sentence) text += (text.empty() ? "" : " ") + word;
+      spm_settings += "text " + hex_field(text) + "\n";
+    }
+    try {
+      const UnigramModel unigram = trained_unigram(spm_settings);
+      std::printf("(unigram model: %zu entries)\n", unigram.vocabulary.size());
+      run_suite<lorvane::XLMRobertaTokenizer>("XLM-R unigram (model trained by sentencepiece, its NFKC map)",
+                                              [&] { return unigram.make(); }, spm_settings, false, distinct,
+                                              repetitions);
+    } catch (const std::exception& e) {
+      std::printf("-- XLM-R unigram: not measured: %s\n", e.what());
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "subword_bench: %s\n", e.what());
     return 1;

@@ -9,7 +9,8 @@ words, each joined by single spaces, and encoded in one batch on one thread
 (the package's fastest path; pre-split input is about half as fast); prints the
 best time, in seconds, of encoding all of them once. The byte-level BPE model
 runs without its word cache, or, with "warm", with it filled by one untimed
-pass first.
+pass first. A "spm" request trains the sentencepiece model that
+subword_oracles.py trains on the same request (training is not timed).
 """
 
 import os
@@ -19,6 +20,7 @@ import time
 os.environ["RAYON_NUM_THREADS"] = "1"
 os.environ["TOKENIZERS_PARALLELISM"] = "false"
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tests", "reference"))
+from subword_oracles import train_spm  # noqa: E402
 from subword_reference import unhex  # noqa: E402
 
 
@@ -47,7 +49,12 @@ def bpe(header, lines, warm):
     return lambda batch: tokenizer.encode_batch(batch, add_special_tokens=False)
 
 
-BASELINES = {"wordpiece": wordpiece, "bpe": bpe}
+def spm(header, lines, warm):
+    _, sp = train_spm(header, lines)
+    return lambda batch: sp.encode(batch, num_threads=1)
+
+
+BASELINES = {"wordpiece": wordpiece, "bpe": bpe, "spm": spm}
 
 
 def main():

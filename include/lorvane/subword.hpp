@@ -104,4 +104,49 @@ class LORVANE_EXPORT ByteBPETokenizer {
   std::unique_ptr<Impl> impl_;
 };
 
+// Unigram segmentation with a precompiled character map (XLM-R): each word is
+// normalised cluster by cluster through the map's double-array trie, split on
+// whitespace into runs, and each run, prefixed with U+2581, is cut into the
+// vocabulary entries of highest total score (float32 Viterbi); a code point
+// where no entry begins becomes the unknown id. Duplicate vocabulary entries
+// are allowed (the first index is used).
+// Safe to share across threads: all operations are const (the word cache
+// takes its own lock). A moved-from tokenizer throws std::logic_error.
+class LORVANE_EXPORT XLMRobertaTokenizer {
+ public:
+  // Throws SubwordError: empty or unequal vocabulary and scores, unknown_id
+  // out of range, a missing CLS/SEP token, or a malformed character map (in
+  // that order). The character map is a 32-bit little-endian trie size T, T
+  // bytes of trie units, then the replacement strings.
+  XLMRobertaTokenizer(std::vector<std::string> vocabulary, std::vector<float> scores,
+                      std::vector<std::uint8_t> precompiled_charsmap, std::int64_t unknown_id,
+                      std::string cls_token, std::string sep_token);
+  XLMRobertaTokenizer(XLMRobertaTokenizer&& other) noexcept;
+  XLMRobertaTokenizer& operator=(XLMRobertaTokenizer&& other) noexcept;
+  XLMRobertaTokenizer(const XLMRobertaTokenizer&) = delete;
+  XLMRobertaTokenizer& operator=(const XLMRobertaTokenizer&) = delete;
+  ~XLMRobertaTokenizer();
+
+  // The ids of text taken as one word (empty when it normalises to
+  // whitespace). Ill-formed UTF-8 throws SubwordError with its byte offset in
+  // text (or in the normalised text, when the map's replacement is ill-formed).
+  std::vector<std::int64_t> tokenize(const std::string& text) const;
+  // As WordPieceTokenizer::encode; a word with no ids contributes nothing.
+  WordPieceEncoding encode(const std::vector<std::string>& words, bool add_special_tokens) const;
+
+  // Entries given, duplicates included.
+  std::uint64_t vocabulary_size() const;
+  std::uint64_t cache_size() const;
+  std::int64_t unknown_id() const;
+  std::int64_t cls_id() const;
+  std::int64_t sep_id() const;
+  static bool highway_enabled() { return true; }
+
+  struct Impl;
+  const Impl& impl() const;  // for the library's own tests and tools
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace lorvane

@@ -41,11 +41,12 @@ inline std::string ok_line(const std::vector<std::int64_t>& ids) {
 }
 
 // Runs `script` (subword_reference.py or subword_oracles.py under python) on
-// the request (settings lines) and the words; returns one result line per
-// word, or nullopt with *skip set when the script reports a missing package.
+// the request (settings lines) and the words; returns the result lines (the
+// script's head_lines, then one per word), or nullopt with *skip set when the
+// script reports a missing package.
 inline std::optional<std::vector<std::string>> run_subword_script(
     const std::string& python, const std::string& script, const std::string& settings,
-    const std::vector<std::string>& words, std::string* skip) {
+    const std::vector<std::string>& words, std::string* skip, std::size_t head_lines = 0) {
   TempDir dir;
   std::string request = settings;
   for (const std::string& word : words) request += "word " + hex_field(word) + "\n";
@@ -65,7 +66,7 @@ inline std::optional<std::vector<std::string>> run_subword_script(
   for (std::size_t begin = 0, end; (end = result.find('\n', begin)) != std::string::npos; begin = end + 1) {
     lines.push_back(result.substr(begin, end - begin));
   }
-  EXPECT_EQ(lines.size(), words.size());
+  EXPECT_EQ(lines.size(), head_lines + words.size());
   return lines;
 }
 

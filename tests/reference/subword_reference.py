@@ -14,6 +14,10 @@ The first line names the tokenizer and its settings:
     bpe <add_prefix_space 0|1>
         then "unknown S", "cls S", "sep S", "vocab S S ...", one "merge S S"
         line per merge in rank order
+    unigram <unknown_id>
+        then "cls S", "sep S", "vocab S S ...", "scores F F ..." (float32
+        values as C99 hex floats, "inf", "-inf" or "nan"), "charsmap S" (the
+        precompiled character map's bytes)
 and one "word S" line per word to tokenize.
 
 RESULT gets one line per word: "ok <id> <id> ..." (the word's identifiers), or
@@ -22,6 +26,8 @@ RESULT gets one line per word: "ok <id> <id> ..." (the word's identifiers), or
 mapping's) or "subword" (the other tokenizers' error).
 """
 
+import math
+import struct
 import sys
 import unicodedata
 
@@ -263,7 +269,137 @@ def bpe_setup(header, lines):
     }, bpe_word
 
 
-SETUPS = {"wordpiece": wordpiece_setup, "bpe": bpe_setup}
+# --- Unigram with a precompiled character map --------------------------------
+
+def f32(x):
+    return struct.unpack("<f", struct.pack("<f", x))[0]
+
+
+class Charsmap:
+    def __init__(self, data):
+        size = struct.unpack("<I", data[:4])[0]
+        self.units = list(struct.unpack(f"<{size // 4}I", data[4:4 + size]))
+        self.blob = data[4 + size:]
+
+    @staticmethod
+    def offset(unit):
+        return (unit >> 10) << ((unit & 0x200) >> 6)
+
+    def lookup(self, key):
+        """The replacement of the first key ending on the walk, or None."""
+        if not self.units:
+            return None
+        pos = self.offset(self.units[0])
+        for c in key:
+            if c == 0:
+                return None
+            pos ^= c
+            if pos >= len(self.units):
+                return None
+            unit = self.units[pos]
+            if unit & 0x800000FF != c:
+                return None
+            pos ^= self.offset(unit)
+            if unit & 0x100:
+                break
+        else:
+            return None
+        if pos >= len(self.units):
+            return None
+        value = self.units[pos] & 0x7FFFFFFF
+        if value >= len(self.blob):
+            return None
+        end = self.blob.find(b"\0", value)
+        return self.blob[value:end if end >= 0 else len(self.blob)]
+
+
+def is_mark(c):
+    return unicodedata.category(chr(c))[0] == "M"
+
+
+def unigram_normalize(cfg, word):
+    cps = spans(word, "subword")
+    out, i, n = b"", 0, len(cps)
+    while i < n:
+        j = i + 1
+        if cps[i][0] == 0x0D and j < n and cps[j][0] == 0x0A:
+            j += 1
+        else:
+            while j < n and (is_mark(cps[j][0]) or cps[j - 1][0] == 0x200D or cps[j][0] == 0xFE0F):
+                j += 1
+        cluster = word[cps[i][1]:cps[j - 1][2]]
+        whole = cfg["charsmap"].lookup(cluster) if len(cluster) <= 5 else None
+        if whole is not None:
+            out += whole
+        else:
+            for k in range(i, j):
+                own = word[cps[k][1]:cps[k][2]]
+                replaced = cfg["charsmap"].lookup(own)
+                out += own if replaced is None else replaced
+        i = j
+    return out
+
+
+def unigram_segment(cfg, run):
+    cps = spans(run, "subword")
+    n = len(cps)
+    at = [0] + [cp[2] for cp in cps]
+    best = [-math.inf] * (n + 1)
+    back, piece = [0] * (n + 1), [cfg["unknown"]] * (n + 1)
+    best[0] = 0.0
+    for s in range(n):
+        if not math.isfinite(best[s]):
+            continue
+        found = False
+        for e in range(s + 1, n + 1):
+            if at[e] - at[s] > cfg["max_bytes"]:
+                break
+            token = cfg["vocab"].get(run[at[s]:at[e]])
+            if token is not None:
+                found = True
+                candidate = f32(best[s] + cfg["scores"][token])
+                if candidate > best[e]:
+                    best[e], back[e], piece[e] = candidate, s, token
+        if not found:
+            candidate = f32(best[s] + cfg["scores"][cfg["unknown"]])
+            if candidate > best[s + 1]:
+                best[s + 1], back[s + 1], piece[s + 1] = candidate, s, cfg["unknown"]
+    if not math.isfinite(best[n]):
+        return [cfg["unknown"]]
+    ids, p = [], n
+    while p > 0:
+        ids.append(piece[p])
+        p = back[p]
+    return ids[::-1]
+
+
+def unigram_word(cfg, word):
+    normalized = unigram_normalize(cfg, word)
+    cps = spans(normalized, "subword")
+    ids, run = [], b""
+    for c, begin, end in cps + [(0x20, len(normalized), len(normalized))]:
+        if chr(c).isspace():
+            if run:
+                ids += unigram_segment(cfg, "\u2581".encode() + run)
+            run = b""
+        else:
+            run += normalized[begin:end]
+    return ids
+
+
+def unigram_setup(header, lines):
+    vocab = {}
+    tokens = [unhex(t) for t in lines["vocab"]]
+    for i, token in enumerate(tokens):
+        vocab.setdefault(token, i)
+    scores = [f32(float(x) if x in ("inf", "-inf", "nan") else float.fromhex(x)) for x in lines["scores"]]
+    return {
+        "vocab": vocab, "scores": scores, "unknown": int(header[0]),
+        "max_bytes": max(len(t) for t in tokens), "charsmap": Charsmap(unhex(lines["charsmap"][0])),
+    }, unigram_word
+
+
+SETUPS = {"wordpiece": wordpiece_setup, "bpe": bpe_setup, "unigram": unigram_setup}
 
 
 def main():
