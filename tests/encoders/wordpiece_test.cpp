@@ -180,9 +180,13 @@ TEST(WordPieceTokenizer, EncodesAsSpecified) {
   Settings bare_prefix;
   bare_prefix.vocabulary = {"[UNK]", "[CLS]", "[SEP]", "un", "aff", "able"};
   bare_prefix.prefix = "";
-  Settings max9, max8;
+  Settings max9, max8, unbounded;
   max9.max_characters = 9;
   max8.max_characters = 8;
+  unbounded.max_characters = UINT64_MAX;
+  unbounded.vocabulary.push_back("##7");
+  std::vector<std::int64_t> long_ids(200001, 7);
+  long_ids[0] = 3;
   const Row rows[] = {
       {{}, {"unaffable"}, false, {3, 4, 5}, {0, 0, 0}},
       {{}, {"UnAffable"}, false, {3, 4, 5}, {0, 0, 0}},
@@ -201,6 +205,8 @@ TEST(WordPieceTokenizer, EncodesAsSpecified) {
       {max9, {"unaffable"}, false, {3, 4, 5}, {0, 0, 0}},
       {max8, {"unaffable", "un"}, false, {0, 3}, {0, 1}},
       {bare_prefix, {"unaffable"}, false, {3, 4, 5}, {0, 0, 0}},
+      // Candidates longer than the longest entry are skipped: a long piece stays fast.
+      {unbounded, {"un" + std::string(200000, '7')}, false, long_ids, std::vector<std::int64_t>(200001, 0)},
       {{}, {"unaff" + utf8({0xC0}) + "ble"}, false, {3, 4, 5}, {0, 0, 0}},  // strip then match
   };
   for (const Row& row : rows) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <utility>
 
 #include "encoders/subword/wordpiece_impl.hpp"
@@ -18,6 +19,18 @@ std::int64_t required_token_id(const detail::TokenIdMap& vocabulary, const std::
   return *id;
 }
 
+// The largest end in (start, piece_end] whose candidate can still fit in the
+// longest vocabulary entry; longer candidates cannot match, so skipping them
+// changes no result and keeps long pieces from costing cubic time.
+std::size_t longest_possible_end(const WordPieces& pieces, std::size_t start, std::size_t piece_end,
+                                 std::size_t prefix_bytes, std::size_t max_token_bytes) {
+  if (prefix_bytes >= max_token_bytes) return start;
+  const std::size_t limit = pieces.starts[start] + (max_token_bytes - prefix_bytes);
+  const auto first = pieces.starts.begin() + static_cast<std::ptrdiff_t>(start + 1);
+  const auto last = pieces.starts.begin() + static_cast<std::ptrdiff_t>(piece_end + 1);
+  return static_cast<std::size_t>(std::upper_bound(first, last, limit) - pieces.starts.begin()) - 1;
+}
+
 // Greedy longest-match-first segmentation of piece k into ids; false (with
 // ids left partly filled) when some position starts no vocabulary entry.
 bool segment_piece(const WordPieceTokenizer::Impl& impl, const WordPieces& pieces, std::size_t k,
@@ -28,7 +41,8 @@ bool segment_piece(const WordPieceTokenizer::Impl& impl, const WordPieces& piece
   std::string candidate;
   while (start < piece_end) {
     const std::int64_t* found = nullptr;
-    std::size_t end = piece_end;
+    const std::size_t prefix_bytes = start == piece_start ? 0 : impl.continuing_subword_prefix.size();
+    std::size_t end = longest_possible_end(pieces, start, piece_end, prefix_bytes, impl.max_token_bytes);
     for (; end > start; --end) {
       if (start == piece_start) {
         found = detail::find_token(impl.vocabulary, pieces.bytes(start, end));
@@ -85,6 +99,7 @@ WordPieceTokenizer::WordPieceTokenizer(std::vector<std::string> vocabulary, bool
   auto impl = std::make_unique<Impl>();
   impl->vocabulary.reserve(vocabulary.size());
   for (std::size_t i = 0; i < vocabulary.size(); ++i) {
+    impl->max_token_bytes = std::max(impl->max_token_bytes, vocabulary[i].size());
     if (!impl->vocabulary.try_emplace(std::move(vocabulary[i]), static_cast<std::int64_t>(i)).second) {
       throw WordPieceError("WordPiece vocabulary contains duplicate token: " + vocabulary[i]);
     }

@@ -17,6 +17,7 @@ struct WordPieceTokenizer::Impl {
   bool strip_accents = true;
   std::string continuing_subword_prefix;
   std::uint64_t max_input_characters_per_word = 0;
+  std::size_t max_token_bytes = 0;  // the longest vocabulary entry
   std::int64_t unknown_id = 0;
   std::int64_t cls_id = 0;
   std::int64_t sep_id = 0;
