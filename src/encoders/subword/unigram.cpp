@@ -133,10 +133,16 @@ std::vector<std::int64_t> XLMRobertaTokenizer::Impl::segment(std::string_view ru
   };
   for (std::size_t s = 0; s < n; ++s) {
     if (!std::isfinite(best[s])) continue;
+    // Every entry that starts at s, shortest first; the walk stops where no
+    // entry continues (so never past the longest entry).
     bool entry_begins = false;
-    for (std::size_t e = s + 1; e <= n && offset(e) - offset(s) <= max_token_bytes; ++e) {
-      const std::int64_t* id = detail::find_token(token_ids, run.substr(offset(s), offset(e) - offset(s)));
-      if (id != nullptr) {
+    std::uint32_t node = detail::PrefixTrie::root();
+    for (std::size_t e = s + 1; e <= n && node != detail::PrefixTrie::kNoNode; ++e) {
+      for (std::uint64_t b = offset(e - 1); b < offset(e) && node != detail::PrefixTrie::kNoNode; ++b) {
+        node = entries.child(node, static_cast<unsigned char>(run[b]));
+      }
+      if (node == detail::PrefixTrie::kNoNode) break;
+      if (const std::int64_t* id = entries.id(node)) {
         entry_begins = true;
         offer(s, e, *id);
       }
@@ -182,13 +188,14 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
     throw SubwordError("XLM-R unknown id is out of range");
   }
   auto impl = std::make_unique<Impl>();
-  impl->token_ids.reserve(vocabulary.size());
+  detail::TokenIdMap token_ids;
+  token_ids.reserve(vocabulary.size());
   for (std::size_t i = 0; i < vocabulary.size(); ++i) {
-    impl->token_ids.try_emplace(vocabulary[i], static_cast<std::int64_t>(i));  // the first index stays
-    impl->max_token_bytes = std::max<std::uint64_t>(impl->max_token_bytes, vocabulary[i].size());
+    token_ids.try_emplace(vocabulary[i], static_cast<std::int64_t>(i));  // the first index stays
   }
-  impl->cls_id = required_id(impl->token_ids, cls_token);
-  impl->sep_id = required_id(impl->token_ids, sep_token);
+  impl->cls_id = required_id(token_ids, cls_token);
+  impl->sep_id = required_id(token_ids, sep_token);
+  impl->entries = detail::PrefixTrie(token_ids);
   impl->character_map = detail::CharacterMap(precompiled_charsmap);
   impl->vocabulary = std::move(vocabulary);
   impl->scores = std::move(scores);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "encoders/subword/prefix_trie.hpp"
 #include "encoders/subword/subword_common.hpp"
 #include "encoders/subword/utf8_spans.hpp"
 #include "encoders/subword/word_cache.hpp"
@@ -39,8 +40,10 @@ class CharacterMap {
 struct XLMRobertaTokenizer::Impl {
   std::vector<std::string> vocabulary;
   std::vector<float> scores;
-  detail::TokenIdMap token_ids;
-  std::uint64_t max_token_bytes = 0;
+  // Each distinct entry with the index of its first occurrence, as a trie:
+  // segment walks every entry that starts at a position in one pass (the
+  // same hits as one hash look-up per candidate end, up to the longest entry).
+  detail::PrefixTrie entries;
   detail::CharacterMap character_map;
   std::int64_t unknown_id = 0;
   std::int64_t cls_id = 0;
