@@ -39,7 +39,8 @@ using Sentences = std::vector<std::vector<std::string>>;
 constexpr std::size_t kWordsPerSentence = 20;
 constexpr int kHitPasses = 10;  // each thread encodes the warm words this often
 
-const char* const kConsonants[] = {"b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t", "v", "w", "z", "st", "tr", "ch"};
+const char* const kConsonants[] = {"b", "c", "d", "f", "g", "h", "k", "l", "m",  "n",
+                                   "p", "r", "s", "t", "v", "w", "z", "st", "tr", "ch"};
 const char* const kVowels[] = {"a", "e", "i", "o", "u", "ai", "ou", "\xC3\xA9", "\xC3\xBC"};
 
 // Distinct pseudo-words of 1 to 4 syllables; some capitalised, some followed
@@ -181,7 +182,9 @@ void run_suite(const char* name, const std::function<Tokenizer()>& make, const s
     for (int t = 0; t < threads; ++t) separate.push_back(&own[static_cast<std::size_t>(t)]);
     std::vector<Sentences> hits(static_cast<std::size_t>(threads));
     for (Sentences& sentences : hits) {
-      for (int pass = 0; pass < kHitPasses; ++pass) sentences.insert(sentences.end(), warm_sentences.begin(), warm_sentences.end());
+      for (int pass = 0; pass < kHitPasses; ++pass) {
+        sentences.insert(sentences.end(), warm_sentences.begin(), warm_sentences.end());
+      }
     }
     std::vector<Sentences> misses;
     for (int t = 0; t < threads; ++t) {
@@ -217,7 +220,9 @@ std::vector<std::string> wordpiece_vocabulary() {
   };
   for (const char* c : kConsonants) {
     for (const char* v : kVowels) {
-      const std::string syllable = std::string(c) + (std::string(v) == "\xC3\xA9" ? "e" : std::string(v) == "\xC3\xBC" ? "u" : v);
+      // The accented vowels appear as their base letters (the tokenizer strips accents).
+      const std::string vowel = v;
+      const std::string syllable = c + (vowel == "\xC3\xA9" ? "e" : vowel == "\xC3\xBC" ? "u" : vowel);
       add(syllable), add("##" + syllable), add(c), add(std::string("##") + c);
     }
   }
@@ -225,7 +230,9 @@ std::vector<std::string> wordpiece_vocabulary() {
   std::mt19937 random(3);
   for (int i = 0; i < 3000; ++i) {
     std::string word;
-    for (int s = 0; s < 2; ++s) word += std::string(kConsonants[random() % std::size(kConsonants)]) + kVowels[random() % 7];
+    for (int s = 0; s < 2; ++s) {
+      word += std::string(kConsonants[random() % std::size(kConsonants)]) + kVowels[random() % 7];
+    }
     add(word);
   }
   return vocabulary;
@@ -254,7 +261,9 @@ UnigramModel trained_unigram(const std::string& request) {
   UnigramModel model;
   const auto unhex = [](const std::string& field) {
     std::string out;
-    for (std::size_t i = 1; i + 1 < field.size(); i += 2) out += static_cast<char>(std::stoi(field.substr(i, 2), nullptr, 16));
+    for (std::size_t i = 1; i + 1 < field.size(); i += 2) {
+      out += static_cast<char>(std::stoi(field.substr(i, 2), nullptr, 16));
+    }
     return out;
   };
   for (std::string key; in >> key;) {
@@ -293,7 +302,8 @@ int main(int argc, char** argv) {
     // Byte-level BPE with merges learnt from the pseudo-words (each with its space).
     std::vector<std::string> pieces;
     for (const std::string& word : distinct_words(3000, 4)) pieces.push_back(" " + word);
-    const lorvane::testing::BpeModel model = lorvane::testing::train_byte_level_bpe(pieces, 400, {"<unk>", "<s>", "</s>"});
+    const lorvane::testing::BpeModel model =
+        lorvane::testing::train_byte_level_bpe(pieces, 400, {"<unk>", "<s>", "</s>"});
     std::string bpe_settings = "bpe 1\nunknown " + hex_field("<unk>") + "\ncls " + hex_field("<s>") + "\nsep " +
                                hex_field("</s>") + "\nvocab";
     for (const std::string& token : model.vocabulary) bpe_settings += " " + hex_field(token);

@@ -166,7 +166,8 @@ TEST(XLMRoberta, NormalisesClusterByCluster) {
   for (const Row& row : rows) {
     Model model;
     if (!row.map.empty()) model.charsmap = fixture_maps().at(row.map);
-    EXPECT_EQ(model.make().impl().normalize(row.word), row.normalized) << row.map << " " << testing::hex_field(row.word);
+    EXPECT_EQ(model.make().impl().normalize(row.word), row.normalized)
+        << row.map << " " << testing::hex_field(row.word);
   }
   Model bad;
   bad.charsmap = fixture_maps().at("bad");
