@@ -5,6 +5,7 @@
 // native implementation is not part of this build.
 
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,21 +24,29 @@ template <class Error>
   throw Error(message);
 }
 
-// Opens the bundle and checks that its manifest names `processor`. Bundle
-// errors propagate as ModelBundleError; another processor throws Error
+// Opens the bundle and checks that its manifest names one of `processors`.
+// Bundle errors propagate as ModelBundleError; another processor throws Error
 // "expected <described> bundle, got '<manifest processor>'", where
-// `described` carries its article ("a POS", "an MWT").
+// `described` carries its article ("a POS", "an MWT", "a lemma or MWT").
+template <class Error>
+std::shared_ptr<const ModelBundle> open_bundle_for(std::filesystem::path bundle_dir,
+                                                   bool verify_checksums,
+                                                   std::initializer_list<std::string_view> processors,
+                                                   std::string_view described) {
+  auto bundle = std::make_shared<const ModelBundle>(std::move(bundle_dir), verify_checksums);
+  for (std::string_view processor : processors) {
+    if (bundle->processor() == processor) return bundle;
+  }
+  throw Error("expected " + std::string(described) + " bundle, got '" + bundle->processor() + "'");
+}
+
 template <class Error>
 std::shared_ptr<const ModelBundle> open_bundle_for(std::filesystem::path bundle_dir,
                                                    bool verify_checksums,
                                                    std::string_view processor,
                                                    std::string_view described) {
-  auto bundle = std::make_shared<const ModelBundle>(std::move(bundle_dir), verify_checksums);
-  if (bundle->processor() != processor) {
-    throw Error("expected " + std::string(described) + " bundle, got '" + bundle->processor() +
-                "'");
-  }
-  return bundle;
+  return open_bundle_for<Error>(std::move(bundle_dir), verify_checksums,
+                                std::initializer_list<std::string_view>{processor}, described);
 }
 
 // "the native POS model is not available in this build"

@@ -1,0 +1,273 @@
+// Loading a sequence-to-sequence plan, step by step as the bundle is read:
+// processor, assets (vocabularies, configuration, profile checks), tensor
+// views, required tensors, encoder weights and state, then the shapes and
+// types the inference code relies on.
+
+#include <ATen/ops/zeros.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bundle/json.hpp"
+#include "models/common/config.hpp"
+#include "models/common/plan_loading.hpp"
+#include "models/seq2seq/plan_impl.hpp"
+
+namespace lorvane {
+namespace {
+
+using detail::JsonValue;
+using detail::Seq2SeqVocabulary;
+
+constexpr std::string_view kConfigContext = "assets.config";
+constexpr std::string_view kEncoderPrefix = "encoder.";
+
+[[noreturn]] void fail(const std::string& message) { throw Seq2SeqModelError(message); }
+
+// One vocabulary object under its JSON path (assets.vocab.char, assets.vocab
+// or assets.vocab.pos).
+Seq2SeqVocabulary read_vocabulary(const JsonValue& object, std::string_view context) {
+  Seq2SeqVocabulary vocabulary;
+  vocabulary.id2unit = detail::read_id2unit(object, context);
+  vocabulary.unit2id = detail::read_unit2id(object, context, detail::IdContext::kShared);
+  static constexpr std::string_view kSpecials[] = {"<PAD>", "<UNK>", "<SOS>", "<EOS>"};
+  bool specials_first = vocabulary.id2unit.size() >= std::size(kSpecials);
+  for (std::size_t id = 0; specials_first && id < std::size(kSpecials); ++id) {
+    specials_first = vocabulary.id2unit[id] == kSpecials[id];
+  }
+  if (!specials_first) fail(std::string(context) + " must begin with <PAD>, <UNK>, <SOS>, <EOS>");
+  return vocabulary;
+}
+
+void read_vocabularies(const JsonValue& vocab, Seq2SeqPlan::Impl& impl) {
+  if (const JsonValue* chars = vocab.find("char")) {
+    impl.char_vocab = read_vocabulary(*chars, "assets.vocab.char");
+  } else {
+    impl.char_vocab = read_vocabulary(vocab, "assets.vocab");
+  }
+  if (const JsonValue* tags = vocab.find("pos")) {
+    impl.pos_vocab = read_vocabulary(*tags, "assets.vocab.pos");
+  }
+}
+
+std::int64_t config_int(const JsonValue& config, std::string_view key, std::int64_t fallback) {
+  return detail::optional_int(config, key, kConfigContext, fallback);
+}
+
+bool config_flag(const JsonValue& config, std::string_view key) {
+  return detail::optional_bool(config, key, kConfigContext, false);
+}
+
+void read_configuration(const JsonValue& config, Seq2SeqPlan::Impl& impl) {
+  impl.vocab_size = config_int(config, "vocab_size", 0);
+  impl.emb_dim = config_int(config, "emb_dim", 0);
+  impl.hidden_dim = config_int(config, "hidden_dim", 0);
+  impl.num_layers = config_int(config, "num_layers", 0);
+  impl.max_dec_len = config_int(config, "max_dec_len", 0);
+  impl.beam_size = config_int(config, "beam_size", 1);
+  impl.batch_size = config_int(config, "batch_size", 50);
+  impl.pos = config_flag(config, "pos");
+  impl.pos_dim = config_int(config, "pos_dim", 0);
+  impl.edit = config_flag(config, "edit");
+  impl.copy = config_flag(config, "copy");
+}
+
+void check_profile(const JsonValue& config) {
+  if (detail::required_string(config, "attn_type", kConfigContext) != "soft") {
+    fail("native seq2seq inference currently supports soft attention");
+  }
+  if (config_flag(config, "charlm")) fail("contextual character-LM seq2seq bundles are unsupported");
+}
+
+void check_dimensions(const Seq2SeqPlan::Impl& impl) {
+  const bool valid = impl.vocab_size == static_cast<std::int64_t>(impl.char_vocab.id2unit.size()) &&
+                     impl.emb_dim > 0 && impl.hidden_dim > 0 && impl.hidden_dim % 2 == 0 &&
+                     impl.num_layers > 0 && impl.max_dec_len > 0 && impl.beam_size > 0 &&
+                     impl.batch_size > 0;
+  if (!valid) fail("invalid seq2seq dimensions in assets.config");
+  if (impl.pos && (!impl.pos_vocab || impl.pos_dim <= 0)) {
+    fail("the seq2seq config enables POS without a POS vocabulary");
+  }
+}
+
+// Vocabularies and configuration. JSON errors leave as detail::JsonError.
+void read_assets(Seq2SeqPlan::Impl& impl) {
+  const JsonValue root = detail::parse_json(impl.bundle->assets_json());
+  const JsonValue& config = root.at("config", "assets");
+  const JsonValue& vocab = root.at("vocab", "assets");
+  read_vocabularies(vocab, impl);
+  read_configuration(config, impl);
+  check_profile(config);
+  check_dimensions(impl);
+}
+
+const std::initializer_list<std::string_view> kDecoderTensors = {
+    "decoder.lstm_cell.weight_ih",
+    "decoder.lstm_cell.weight_hh",
+    "decoder.lstm_cell.bias_ih",
+    "decoder.lstm_cell.bias_hh",
+    "decoder.attention_layer.linear_in.weight",
+    "decoder.attention_layer.linear_out.weight",
+    "dec2vocab.weight",
+    "dec2vocab.bias",
+};
+const std::initializer_list<std::string_view> kCopyTensors = {"copy_gate.weight", "copy_gate.bias"};
+const std::initializer_list<std::string_view> kEditTensors = {
+    "edit_clf.0.weight", "edit_clf.0.bias", "edit_clf.2.weight", "edit_clf.2.bias"};
+
+// Every tensor the configuration needs, in the order their presence is checked.
+std::vector<std::string> required_tensor_names(const Seq2SeqPlan::Impl& impl) {
+  std::vector<std::string> names = {"embedding.weight"};
+  for (std::string& name : detail::lstm_weight_names(kEncoderPrefix, impl.num_layers, true)) {
+    names.push_back(std::move(name));
+  }
+  names.insert(names.end(), kDecoderTensors.begin(), kDecoderTensors.end());
+  if (impl.copy) names.insert(names.end(), kCopyTensors.begin(), kCopyTensors.end());
+  if (impl.pos) names.emplace_back("pos_embedding.weight");
+  if (impl.edit) names.insert(names.end(), kEditTensors.begin(), kEditTensors.end());
+  return names;
+}
+
+// --- Shapes and element types ----------------------------------------------
+// The bundle format does not promise them, but the decoder step reads its
+// tensors element by element, so every tensor it or the encoder reads is
+// checked here, in the order of the presence checks: a broken bundle fails at
+// construction instead of reading out of bounds later.
+
+constexpr std::int64_t kAnySize = -1;  // any size of at least 1
+
+bool shape_matches(const at::Tensor& tensor, std::initializer_list<std::int64_t> shape) {
+  if (tensor.dim() != static_cast<std::int64_t>(shape.size())) return false;
+  std::int64_t dim = 0;
+  for (std::int64_t size : shape) {
+    const std::int64_t actual = tensor.size(dim++);
+    if (size == kAnySize ? actual < 1 : actual != size) return false;
+  }
+  return true;
+}
+
+void check_tensor(const Seq2SeqPlan::Impl& impl, std::string_view name,
+                  std::initializer_list<std::int64_t> shape) {
+  const at::Tensor& tensor = impl.weight(name);
+  const at::ScalarType model_type = impl.weight("embedding.weight").scalar_type();
+  const bool floating = model_type == at::kFloat || model_type == at::kDouble;
+  if (!floating || tensor.scalar_type() != model_type) {
+    fail("seq2seq tensor has an unsupported dtype: '" + std::string(name) + "'");
+  }
+  if (!shape_matches(tensor, shape)) {
+    fail("seq2seq tensor has an unexpected shape: '" + std::string(name) + "'");
+  }
+}
+
+void check_encoder_tensors(const Seq2SeqPlan::Impl& impl) {
+  const std::int64_t direction = impl.hidden_dim / 2;
+  const std::vector<std::string> names = detail::lstm_weight_names(kEncoderPrefix, impl.num_layers, true);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::int64_t layer = static_cast<std::int64_t>(i / 8);
+    const std::int64_t input = layer == 0 ? impl.emb_dim : impl.hidden_dim;
+    switch (i % 4) {
+      case 0: check_tensor(impl, names[i], {4 * direction, input}); break;
+      case 1: check_tensor(impl, names[i], {4 * direction, direction}); break;
+      default: check_tensor(impl, names[i], {4 * direction}); break;
+    }
+  }
+}
+
+void check_shapes(const Seq2SeqPlan::Impl& impl) {
+  const std::int64_t v = impl.vocab_size;
+  const std::int64_t e = impl.emb_dim;
+  const std::int64_t h = impl.hidden_dim;
+  check_tensor(impl, "embedding.weight", {v, e});
+  check_encoder_tensors(impl);
+  check_tensor(impl, "decoder.lstm_cell.weight_ih", {4 * h, e});
+  check_tensor(impl, "decoder.lstm_cell.weight_hh", {4 * h, h});
+  check_tensor(impl, "decoder.lstm_cell.bias_ih", {4 * h});
+  check_tensor(impl, "decoder.lstm_cell.bias_hh", {4 * h});
+  check_tensor(impl, "decoder.attention_layer.linear_in.weight", {h, h});
+  check_tensor(impl, "decoder.attention_layer.linear_out.weight", {h, 2 * h});
+  check_tensor(impl, "dec2vocab.weight", {v, h});
+  check_tensor(impl, "dec2vocab.bias", {v});
+  if (impl.copy) {
+    check_tensor(impl, "copy_gate.weight", {1, h});
+    check_tensor(impl, "copy_gate.bias", {1});
+  }
+  // The POS row stands in front of the character embeddings, so it has their
+  // width whatever pos_dim says.
+  if (impl.pos) check_tensor(impl, "pos_embedding.weight", {kAnySize, e});
+  if (impl.edit) {
+    check_tensor(impl, "edit_clf.0.weight", {kAnySize, h});
+    const std::int64_t hidden = impl.weight("edit_clf.0.weight").size(0);
+    check_tensor(impl, "edit_clf.0.bias", {hidden});
+    check_tensor(impl, "edit_clf.2.weight", {kAnySize, hidden});
+    check_tensor(impl, "edit_clf.2.bias", {impl.weight("edit_clf.2.weight").size(0)});
+  }
+}
+
+detail::DecoderWeights fetch_decoder_weights(const Seq2SeqPlan::Impl& impl) {
+  detail::DecoderWeights weights;
+  weights.embedding = impl.weight("embedding.weight");
+  weights.weight_ih_t = impl.weight("decoder.lstm_cell.weight_ih").t();
+  weights.weight_hh_t = impl.weight("decoder.lstm_cell.weight_hh").t();
+  weights.bias_ih = impl.weight("decoder.lstm_cell.bias_ih");
+  weights.bias_hh = impl.weight("decoder.lstm_cell.bias_hh");
+  weights.linear_in_t = impl.weight("decoder.attention_layer.linear_in.weight").t();
+  weights.linear_out_t = impl.weight("decoder.attention_layer.linear_out.weight").t();
+  weights.dec2vocab_t = impl.weight("dec2vocab.weight").t();
+  weights.dec2vocab_bias = impl.weight("dec2vocab.bias");
+  if (impl.copy) {
+    weights.copy_weight = impl.weight("copy_gate.weight");
+    weights.copy_bias = impl.weight("copy_gate.bias");
+  }
+  return weights;
+}
+
+}  // namespace
+
+Seq2SeqPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
+    : bundle(detail::open_bundle_for<Seq2SeqModelError>(std::move(bundle_dir), verify_checksums,
+                                                        {"lemma", "mwt"}, "a lemma or MWT")) {
+  read_assets(*this);
+  tensors = detail::ModelTensors(*bundle, &detail::raise<Seq2SeqModelError>, "missing seq2seq tensor: '");
+  for (const std::string& name : required_tensor_names(*this)) weight(name);
+  encoder_weights = make_encoder_weights();
+  const at::Tensor zeros = at::zeros({2 * num_layers, 1, hidden_dim / 2}, weight("embedding.weight").options());
+  encoder_state = {zeros, zeros};
+  check_shapes(*this);
+  decoder = fetch_decoder_weights(*this);
+  if (pos) pos_embedding = weight("pos_embedding.weight");
+  if (edit) {
+    edit_classifier = detail::EditClassifier{weight("edit_clf.0.weight"), weight("edit_clf.0.bias"),
+                                             weight("edit_clf.2.weight"), weight("edit_clf.2.bias")};
+  }
+}
+
+const at::Tensor& Seq2SeqPlan::Impl::weight(std::string_view name) const { return tensors.require(name); }
+
+detail::LstmWeights Seq2SeqPlan::Impl::make_encoder_weights() const {
+  return detail::LstmWeights::from_names(kEncoderPrefix, num_layers, true,
+                                         [this](const std::string& name) { return weight(name); });
+}
+
+Seq2SeqPlan::Seq2SeqPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw Seq2SeqModelError(error.what());
+  }
+}
+
+Seq2SeqPlan::Seq2SeqPlan(Seq2SeqPlan&& other) noexcept = default;
+Seq2SeqPlan& Seq2SeqPlan::operator=(Seq2SeqPlan&& other) noexcept = default;
+Seq2SeqPlan::~Seq2SeqPlan() = default;
+
+const ModelBundle& Seq2SeqPlan::bundle() const { return *detail::loaded_impl(impl_, "seq2seq").bundle; }
+
+bool Seq2SeqPlan::uses_pos() const { return detail::loaded_impl(impl_, "seq2seq").pos; }
+
+std::int64_t Seq2SeqPlan::configured_beam_size() const {
+  return detail::loaded_impl(impl_, "seq2seq").beam_size;
+}
+
+}  // namespace lorvane
