@@ -310,7 +310,8 @@ def predict_job(job):
 
 
 def flat(tensor):
-    return tensor.reshape(-1).tolist()
+    """The values in row-major order; infinities as the strings "inf" and "-inf"."""
+    return [v if not isinstance(v, float) or abs(v) != float("inf") else str(v) for v in tensor.reshape(-1).tolist()]
 
 
 def step_job(job):
@@ -381,7 +382,7 @@ def main(argv):
     kinds = {"predict": predict_job, "step": step_job, "time": time_job}
     with torch.inference_mode():
         results = [kinds[job["kind"]](job) for job in request["jobs"]]
-    Path(argv[1]).write_text(json.dumps({"jobs": results}, ensure_ascii=False), encoding="utf-8")
+    Path(argv[1]).write_text(json.dumps({"jobs": results}, ensure_ascii=False, allow_nan=False), encoding="utf-8")
     return 0
 
 

@@ -26,6 +26,20 @@ std::int64_t required_tag(const Seq2SeqPlan::Impl& plan, const std::optional<std
 
 }  // namespace
 
+std::vector<std::vector<std::size_t>> Seq2SeqPlan::Impl::batch_plan(
+    const std::vector<detail::SourceEncoding>& sources) const {
+  std::vector<std::int64_t> lengths;
+  lengths.reserve(sources.size());
+  for (const detail::SourceEncoding& source : sources) lengths.push_back(static_cast<std::int64_t>(source.ids.size()));
+  const std::vector<std::size_t> order = detail::longest_first(lengths);
+  std::vector<std::vector<std::size_t>> batches;
+  for (const detail::BatchRange& range : detail::cut_batches(order, lengths, static_cast<std::size_t>(batch_size), 0)) {
+    batches.emplace_back(order.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                         order.begin() + static_cast<std::ptrdiff_t>(range.end));
+  }
+  return batches;
+}
+
 Seq2SeqPrediction Seq2SeqPlan::Impl::predict(const std::string& word, const std::optional<std::string>& pos_tag,
                                              std::optional<std::int64_t> beam_size, bool forbid_unk) const {
   c10::InferenceMode guard;
@@ -61,29 +75,20 @@ std::vector<Seq2SeqPrediction> Seq2SeqPlan::Impl::predict_many(
   c10::InferenceMode guard;
   std::vector<detail::SourceEncoding> sources;
   sources.reserve(words.size());
-  std::vector<std::int64_t> lengths;
-  lengths.reserve(words.size());
-  for (const std::string& word : words) {
-    sources.push_back(encode_source(char_vocab, word));
-    lengths.push_back(static_cast<std::int64_t>(sources.back().ids.size()));
-  }
-  const std::vector<std::size_t> order = detail::longest_first(lengths);
+  for (const std::string& word : words) sources.push_back(encode_source(char_vocab, word));
   results.resize(words.size());
-  for (const detail::BatchRange& range :
-       detail::cut_batches(order, lengths, static_cast<std::size_t>(batch_size), 0)) {
+  for (const std::vector<std::size_t>& items : batch_plan(sources)) {
     std::vector<const detail::SourceEncoding*> batch;
     std::vector<std::int64_t> pos_ids;
-    for (std::size_t position = range.begin; position < range.end; ++position) {
-      const std::size_t item = order[position];
+    for (const std::size_t item : items) {
       batch.push_back(&sources[item]);
       if (pos) pos_ids.push_back(required_tag(*this, pos_tags[item]));
     }
     const detail::EncodedBatch encoded = encode_batch(batch, pos_ids);
     const std::vector<std::vector<std::int64_t>> ids =
         greedy_decode_many(encoded, &encoded.attention_mask, copy ? &encoded.column_limits : nullptr, forbid_unk);
-    for (std::size_t row = 0; row < batch.size(); ++row) {
-      const std::size_t item = order[range.begin + row];
-      results[item] = {output_text(ids[row], sources[item]), encoded.edits[row]};
+    for (std::size_t row = 0; row < items.size(); ++row) {
+      results[items[row]] = {output_text(ids[row], sources[items[row]]), encoded.edits[row]};
     }
   }
   return results;

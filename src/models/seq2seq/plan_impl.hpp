@@ -148,7 +148,7 @@ struct Seq2SeqPlan::Impl {
   // when the stored id has no embedding row.
   std::int64_t pos_id(const std::string& tag) const;
 
-  // Runs the encoder over the words (rows in the given order; `pos_ids` one
+  // Runs the encoder over one or more words (rows in the given order; `pos_ids` one
   // per row when the model uses POS, else empty) and prepares the decoder's
   // inputs and initial state; also runs the edit classifier.
   detail::EncodedBatch encode_batch(const std::vector<const detail::SourceEncoding*>& sources,
@@ -183,6 +183,9 @@ struct Seq2SeqPlan::Impl {
   std::string output_text(const std::vector<std::int64_t>& ids,
                           const detail::SourceEncoding& source) const;
 
+  // The batches of batched prediction: word indices stable-sorted by encoded
+  // length, longest first, cut into runs of batch_size.
+  std::vector<std::vector<std::size_t>> batch_plan(const std::vector<detail::SourceEncoding>& sources) const;
   // The beam size of a call; Seq2SeqModelError "beam size must be positive".
   std::int64_t resolve_beam_size(std::optional<std::int64_t> requested) const;
   Seq2SeqPrediction predict(const std::string& word, const std::optional<std::string>& pos_tag,
