@@ -3,18 +3,23 @@
 // log-probabilities over the vocabulary and, with the copy gate, their
 // mixture with a copy distribution over the extended ids of each row's word.
 //
-// The matrix products run through libtorch; everything between them (gates,
-// softmaxes, the copy mixture, masks and limits) runs as one loop per row over
-// the step's own buffers, so that a step costs a handful of library calls
-// instead of one per elementwise operation. Sums are taken in double; values
-// whose overflow or underflow the model's semantics depend on (the copy mass,
-// log(1 + exp(gate))) are rounded to the model's type as they are formed.
+// The matrix products and the bulk of the transcendental functions (gate
+// activations, tanh, the vocabulary log-softmax) run as vectorised libtorch
+// operations; the rest (cell update, attention softmax, the copy mixture,
+// masks and limits) runs as loops over the step's own buffers, so that a step
+// costs about a dozen library calls instead of one per elementwise operation.
+// Sums in the loops are taken in double; values whose overflow or underflow the
+// model's semantics depend on (the copy mass, log(1 + exp(gate))) are rounded
+// to the model's type as they are formed.
 
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/bmm.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/index_select.h>
+#include <ATen/ops/log_softmax.h>
 #include <ATen/ops/mm.h>
+#include <ATen/ops/sigmoid.h>
+#include <ATen/ops/tanh.h>
 
 #include <algorithm>
 #include <cmath>
@@ -41,8 +46,6 @@ bool is_matrix(const at::Tensor& tensor, std::int64_t rows, std::int64_t columns
   return tensor.defined() && tensor.dim() == 2 && tensor.size(0) == rows && tensor.size(1) == columns &&
          tensor.scalar_type() == type;
 }
-
-double sigmoid(double x) { return 1.0 / (1.0 + std::exp(-x)); }
 
 // log(sigmoid(x)) without overflow: min(x, 0) - log1p(exp(-|x|)).
 double log_sigmoid(double x) { return std::min(x, 0.0) - std::log1p(std::exp(-std::abs(x))); }
@@ -71,23 +74,24 @@ struct StepKernels {
   std::int64_t rows;
   std::int64_t hidden;
 
-  // c' = f * c + i * g, h' = o * tanh(c') from gates that still lack bias_hh.
-  void cell(const at::Tensor& gates, const at::Tensor& c, at::Tensor& h_out, at::Tensor& c_out) const {
+  // c' = f * c + i * g from activated gates [i | f | g | o] per row.
+  void cell_state(const at::Tensor& gates, const at::Tensor& c, at::Tensor& c_out) const {
     const T* g = gates.data_ptr<T>();
-    const T* bias = plan.decoder.bias_hh.data_ptr<T>();
     const T* c_in = c.data_ptr<T>();
-    T* h_next = h_out.data_ptr<T>();
     T* c_next = c_out.data_ptr<T>();
     const std::int64_t h = hidden;
-    for (std::int64_t row = 0; row < rows; ++row, g += 4 * h, c_in += h, h_next += h, c_next += h) {
-      for (std::int64_t k = 0; k < h; ++k) {
-        const T input = static_cast<T>(sigmoid(g[k] + bias[k]));
-        const T forget = static_cast<T>(sigmoid(g[h + k] + bias[h + k]));
-        const T cell = static_cast<T>(std::tanh(g[2 * h + k] + bias[2 * h + k]));
-        const T output = static_cast<T>(sigmoid(g[3 * h + k] + bias[3 * h + k]));
-        c_next[k] = forget * c_in[k] + input * cell;
-        h_next[k] = output * static_cast<T>(std::tanh(c_next[k]));
-      }
+    for (std::int64_t row = 0; row < rows; ++row, g += 4 * h, c_in += h, c_next += h) {
+      for (std::int64_t k = 0; k < h; ++k) c_next[k] = g[h + k] * c_in[k] + g[k] * g[2 * h + k];
+    }
+  }
+
+  // h' = o * tanh(c'), in place over tanh(c').
+  void hidden_state(const at::Tensor& gates, at::Tensor& h_out) const {
+    const T* g = gates.data_ptr<T>();
+    T* h_next = h_out.data_ptr<T>();
+    const std::int64_t h = hidden;
+    for (std::int64_t row = 0; row < rows; ++row, g += 4 * h, h_next += h) {
+      for (std::int64_t k = 0; k < h; ++k) h_next[k] *= g[3 * h + k];
     }
   }
 
@@ -125,32 +129,9 @@ struct StepKernels {
     }
   }
 
-  void tanh_in_place(at::Tensor& values) const {
-    T* value = values.data_ptr<T>();
-    for (std::int64_t i = 0, n = values.numel(); i < n; ++i) value[i] = static_cast<T>(std::tanh(value[i]));
-  }
-
-  // Log-softmax of one row of `columns` logits into `out` (double).
-  static void log_softmax_row(const T* logits, std::int64_t columns, std::vector<double>& out) {
-    for (std::int64_t v = 0; v < columns; ++v) out[static_cast<std::size_t>(v)] = logits[v];
-    const double normaliser = log_sum_exp(out.data(), columns);
-    for (std::int64_t v = 0; v < columns; ++v) out[static_cast<std::size_t>(v)] -= normaliser;
-  }
-
-  // Without copy gate: the log-softmax of the logits, in place.
-  void vocabulary_log_probs(at::Tensor& logits) const {
-    const std::int64_t v_size = logits.size(1);
-    std::vector<double> row_values(static_cast<std::size_t>(v_size));
-    T* logit = logits.data_ptr<T>();
-    for (std::int64_t row = 0; row < rows; ++row, logit += v_size) {
-      log_softmax_row(logit, v_size, row_values);
-      for (std::int64_t v = 0; v < v_size; ++v) logit[v] = static_cast<T>(row_values[static_cast<std::size_t>(v)]);
-    }
-  }
-
   // With copy gate: log(sigmoid(gate) * copy + (1 - sigmoid(gate)) * vocabulary)
   // over the extended columns of each row, with the row's column limit.
-  void copy_mixture(const at::Tensor& logits, const at::Tensor& attended, const std::vector<double>& log_alpha,
+  void copy_mixture(const at::Tensor& vocabulary_log_probs, const at::Tensor& attended, const std::vector<double>& log_alpha,
                     std::int64_t positions, const at::Tensor& source_ext_ids, const at::Tensor* column_limits,
                     at::Tensor& result) const {
     const std::int64_t v_size = plan.vocab_size;
@@ -158,14 +139,13 @@ struct StepKernels {
     // With POS, position 0 is the tag: it informs the context but is never copied.
     const std::int64_t first = plan.pos ? 1 : 0;
     const std::int64_t sources = positions - first;
-    const T* logit = logits.data_ptr<T>();
+    const T* vocabulary = vocabulary_log_probs.data_ptr<T>();
     const T* state = attended.data_ptr<T>();
     const T* gate_weight = plan.decoder.copy_weight.data_ptr<T>();
     const T gate_bias = *plan.decoder.copy_bias.data_ptr<T>();
     const std::int64_t* source = source_ext_ids.data_ptr<std::int64_t>();
     const std::int64_t* limit = column_limits != nullptr ? column_limits->data_ptr<std::int64_t>() : nullptr;
     T* out = result.data_ptr<T>();
-    std::vector<double> vocabulary(static_cast<std::size_t>(v_size));
     std::vector<double> copy_log(static_cast<std::size_t>(sources));
     std::vector<double> mass(static_cast<std::size_t>(width));
     for (std::int64_t row = 0; row < rows; ++row) {
@@ -191,11 +171,11 @@ struct StepKernels {
             static_cast<double>(static_cast<T>(std::exp(copy_log[static_cast<std::size_t>(j)] - peak)));
       }
 
-      log_softmax_row(logit + row * v_size, v_size, vocabulary);
       // log(1 - sigmoid(gate)) as -log(1 + exp(gate)), overflowing to -inf
       // in the model's type as the model defines it.
       const T keep = static_cast<T>(-std::log(static_cast<T>(1) + static_cast<T>(std::exp(gate))));
-      const double unknown = vocabulary[static_cast<std::size_t>(detail::kUnkId)];
+      const T* generated_row = vocabulary + row * v_size;
+      const double unknown = generated_row[detail::kUnkId];
       const std::int64_t row_limit = limit != nullptr ? limit[row] : width;
       T* column = out + row * width;
       for (std::int64_t v = 0; v < width; ++v) {
@@ -204,9 +184,12 @@ struct StepKernels {
           continue;
         }
         const double m = mass[static_cast<std::size_t>(v)];
-        const double copied = m == 0.0 ? kMaskedScore : std::log(m) + peak;
-        const double generated = (v < v_size ? vocabulary[static_cast<std::size_t>(v)] : unknown) + keep;
-        column[v] = static_cast<T>(log_add(copied, generated));
+        const double generated = (v < v_size ? static_cast<double>(generated_row[v]) : unknown) + keep;
+        // A column without copy mass has the copy side -1e12, which adds
+        // exactly nothing under log-sum-exp to a vocabulary side well above it.
+        const bool vocabulary_only = m == 0.0 && generated > kMaskedScore + 800.0;
+        column[v] = static_cast<T>(vocabulary_only ? generated
+                                                   : log_add(m == 0.0 ? kMaskedScore : std::log(m) + peak, generated));
       }
     }
   }
@@ -232,11 +215,15 @@ DecoderStepOutput run_step(const Seq2SeqPlan::Impl& plan, const at::Tensor& ids,
   const auto options = w.embedding.options();
 
   const at::Tensor input = w.embedding.index_select(0, ids);
-  at::Tensor gates = at::addmm(w.bias_ih, input, w.weight_ih_t);
+  at::Tensor gates = at::addmm(w.gate_bias, input, w.weight_ih_t);
   gates.addmm_(state.h, w.weight_hh_t);
-  at::Tensor h = at::empty({rows, hidden}, options);
+  gates.narrow(1, 0, 2 * hidden).sigmoid_();
+  gates.narrow(1, 2 * hidden, hidden).tanh_();
+  gates.narrow(1, 3 * hidden, hidden).sigmoid_();
   at::Tensor c = at::empty({rows, hidden}, options);
-  kernels.cell(gates, state.c.contiguous(), h, c);
+  kernels.cell_state(gates, state.c.contiguous(), c);
+  at::Tensor h = at::tanh(c);
+  kernels.hidden_state(gates, h);
 
   const std::int64_t positions = encoder_outputs.size(1);
   const at::Tensor query = at::mm(h, w.linear_in_t);
@@ -248,17 +235,12 @@ DecoderStepOutput run_step(const Seq2SeqPlan::Impl& plan, const at::Tensor& ids,
 
   at::Tensor joined = at::empty({rows, 2 * hidden}, options);
   kernels.join(context, h, joined);
-  at::Tensor attended = at::mm(joined, w.linear_out_t);
-  kernels.tanh_in_place(attended);
-  at::Tensor logits = at::addmm(w.dec2vocab_bias, attended, w.dec2vocab_t);
-
-  at::Tensor log_probs;
+  const at::Tensor attended = at::mm(joined, w.linear_out_t).tanh_();
+  at::Tensor log_probs = at::addmm(w.dec2vocab_bias, attended, w.dec2vocab_t).log_softmax(1);
   if (plan.copy) {
-    log_probs = at::empty({rows, ext_width}, options);
-    kernels.copy_mixture(logits, attended, log_alpha, positions, source_ext_ids, column_limits, log_probs);
-  } else {
-    kernels.vocabulary_log_probs(logits);
-    log_probs = logits;
+    at::Tensor mixed = at::empty({rows, ext_width}, options);
+    kernels.copy_mixture(log_probs, attended, log_alpha, positions, source_ext_ids, column_limits, mixed);
+    log_probs = mixed;
   }
   if (forbid_unk) kernels.forbid_unknown(log_probs);
   return {log_probs, h, c};

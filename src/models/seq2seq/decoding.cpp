@@ -4,6 +4,7 @@
 #include <ATen/ops/empty.h>
 #include <ATen/ops/full.h>
 #include <ATen/ops/index_select.h>
+#include <ATen/ops/tensor.h>
 #include <ATen/ops/topk.h>
 
 #include <algorithm>
@@ -32,6 +33,52 @@ void argmax_rows(const at::Tensor& log_probs, std::vector<std::int64_t>& chosen)
   }
 }
 
+// The rows of a batch that greedy decoding still advances, with their slices
+// of the batch's tensors.
+struct ActiveRows {
+  std::vector<std::size_t> original;  // the batch row of each active row
+  std::vector<bool> finished;         // produced 3 already: carried, ignored
+  at::Tensor previous;  // int64 [n]: the ids to feed next
+  detail::DecoderState state;
+  at::Tensor encoder_outputs, source_ext_ids, attention_mask, column_limits;
+
+  explicit ActiveRows(const detail::EncodedBatch& batch)
+      : original(static_cast<std::size_t>(batch.encoder_outputs.size(0))),
+        finished(original.size(), false),
+        previous(at::full({static_cast<std::int64_t>(original.size())}, detail::kSosId, at::kLong)),
+        state(batch.initial),
+        encoder_outputs(batch.encoder_outputs),
+        source_ext_ids(batch.source_ext_ids),
+        attention_mask(batch.attention_mask),
+        column_limits(batch.column_limits) {
+    for (std::size_t row = 0; row < original.size(); ++row) original[row] = row;
+  }
+
+  const at::Tensor* mask() const { return attention_mask.defined() ? &attention_mask : nullptr; }
+  const at::Tensor* limits() const { return column_limits.defined() ? &column_limits : nullptr; }
+
+  void drop_finished_rows() {
+    const auto unfinished = static_cast<std::size_t>(std::count(finished.begin(), finished.end(), false));
+    if (unfinished * 4 > original.size() * 3) return;
+    std::vector<std::int64_t> kept;
+    std::vector<std::size_t> kept_original;
+    for (std::size_t row = 0; row < original.size(); ++row) {
+      if (finished[row]) continue;
+      kept.push_back(static_cast<std::int64_t>(row));
+      kept_original.push_back(original[row]);
+    }
+    const at::Tensor index = at::tensor(kept, at::kLong);
+    previous = previous.index_select(0, index);
+    state = {state.h.index_select(0, index), state.c.index_select(0, index)};
+    encoder_outputs = encoder_outputs.index_select(0, index);
+    source_ext_ids = source_ext_ids.index_select(0, index);
+    if (attention_mask.defined()) attention_mask = attention_mask.index_select(0, index);
+    if (column_limits.defined()) column_limits = column_limits.index_select(0, index);
+    original = std::move(kept_original);
+    finished.assign(original.size(), false);
+  }
+};
+
 // One hypothesis of the beam. Its recurrent state is row `index` of the
 // beam's state tensors.
 struct BeamHypothesis {
@@ -59,34 +106,35 @@ at::Tensor candidate_scores(const std::vector<BeamHypothesis>& beam, const at::T
 }  // namespace
 
 std::vector<std::vector<std::int64_t>> Seq2SeqPlan::Impl::greedy_decode_many(
-    const detail::EncodedBatch& batch, const at::Tensor* attention_mask, const at::Tensor* column_limits,
-    bool forbid_unk) const {
+    const detail::EncodedBatch& batch, bool forbid_unk) const {
   const std::int64_t rows = batch.encoder_outputs.size(0);
   std::vector<std::vector<std::int64_t>> outputs(static_cast<std::size_t>(rows));
-  std::vector<bool> finished(static_cast<std::size_t>(rows), false);
+  // The rows still decoded: finished rows are carried along (their choices
+  // ignored) until a quarter of the rows has finished, then dropped from every
+  // tensor. Rows never influence each other, so this changes no result.
+  ActiveRows active(batch);
   std::vector<std::int64_t> chosen(static_cast<std::size_t>(rows));
-  at::Tensor previous = at::full({rows}, detail::kSosId, at::kLong);
-  detail::DecoderState state = batch.initial;
   for (std::int64_t step = 0; step < max_dec_len; ++step) {
     const detail::DecoderStepOutput out =
-        decode_step(previous, state, batch.encoder_outputs, batch.source_ext_ids, batch.ext_width, forbid_unk,
-                    attention_mask, column_limits);
+        decode_step(active.previous, active.state, active.encoder_outputs, active.source_ext_ids, batch.ext_width,
+                    forbid_unk, active.mask(), active.limits());
+    chosen.resize(active.original.size());
     argmax_rows(out.log_probs, chosen);
-    state = {out.h, out.c};
+    active.state = {out.h, out.c};
     bool emitted = false;
-    std::int64_t* next = previous.data_ptr<std::int64_t>();
+    std::int64_t* next = active.previous.data_ptr<std::int64_t>();
     for (std::size_t row = 0; row < chosen.size(); ++row) {
-      // Finished rows are still fed their choice; their outputs are ignored.
       next[row] = chosen[row];
-      if (finished[row]) continue;
+      if (active.finished[row]) continue;
       if (chosen[row] == detail::kEosId) {
-        finished[row] = true;
+        active.finished[row] = true;
       } else {
-        outputs[row].push_back(chosen[row]);
+        outputs[active.original[row]].push_back(chosen[row]);
         emitted = true;
       }
     }
     if (!emitted) break;
+    active.drop_finished_rows();
   }
   return outputs;
 }

@@ -114,10 +114,12 @@ detail::EncodedBatch Seq2SeqPlan::Impl::encode_batch(
   batch.encoder_outputs = run.output;
   batch.initial = {last_layer_state(run.final.h), last_layer_state(run.final.c)};
   batch.source_ext_ids = long_tensor(source_ids, {rows, longest});
-  const at::Tensor length_column = long_tensor(lengths, {rows, 1});
-  batch.attention_mask = at::arange(longest + position_offset, at::kLong).unsqueeze(0) >= length_column;
-  batch.column_limits = long_tensor(limits, {rows});
   batch.ext_width = *std::max_element(limits.begin(), limits.end());
+  if (rows > 1) {
+    const at::Tensor length_column = long_tensor(lengths, {rows, 1});
+    batch.attention_mask = at::arange(longest + position_offset, at::kLong).unsqueeze(0) >= length_column;
+    if (copy) batch.column_limits = long_tensor(limits, {rows});
+  }
 
   batch.edits.resize(sources.size());
   if (edit_classifier) {

@@ -48,11 +48,8 @@ Seq2SeqPrediction Seq2SeqPlan::Impl::predict(const std::string& word, const std:
   if (pos) pos_ids.push_back(required_tag(*this, pos_tag));
   const detail::EncodedBatch encoded = encode_batch({&source}, pos_ids);
   const std::int64_t beam = resolve_beam_size(beam_size);
-  // A single word needs neither the attention mask nor a column limit: it has
-  // no padding, and its width is its own.
-  const std::vector<std::int64_t> ids = beam == 1
-                                            ? greedy_decode_many(encoded, nullptr, nullptr, forbid_unk).front()
-                                            : beam_search(encoded, beam, forbid_unk);
+  const std::vector<std::int64_t> ids =
+      beam == 1 ? greedy_decode_many(encoded, forbid_unk).front() : beam_search(encoded, beam, forbid_unk);
   return {output_text(ids, source), encoded.edits.front()};
 }
 
@@ -85,8 +82,7 @@ std::vector<Seq2SeqPrediction> Seq2SeqPlan::Impl::predict_many(
       if (pos) pos_ids.push_back(required_tag(*this, pos_tags[item]));
     }
     const detail::EncodedBatch encoded = encode_batch(batch, pos_ids);
-    const std::vector<std::vector<std::int64_t>> ids =
-        greedy_decode_many(encoded, &encoded.attention_mask, copy ? &encoded.column_limits : nullptr, forbid_unk);
+    const std::vector<std::vector<std::int64_t>> ids = greedy_decode_many(encoded, forbid_unk);
     for (std::size_t row = 0; row < items.size(); ++row) {
       results[items[row]] = {output_text(ids[row], sources[items[row]]), encoded.edits[row]};
     }

@@ -210,8 +210,7 @@ detail::DecoderWeights fetch_decoder_weights(const Seq2SeqPlan::Impl& impl) {
   weights.embedding = impl.weight("embedding.weight");
   weights.weight_ih_t = impl.weight("decoder.lstm_cell.weight_ih").t();
   weights.weight_hh_t = impl.weight("decoder.lstm_cell.weight_hh").t();
-  weights.bias_ih = impl.weight("decoder.lstm_cell.bias_ih");
-  weights.bias_hh = impl.weight("decoder.lstm_cell.bias_hh");
+  weights.gate_bias = impl.weight("decoder.lstm_cell.bias_ih") + impl.weight("decoder.lstm_cell.bias_hh");
   weights.linear_in_t = impl.weight("decoder.attention_layer.linear_in.weight").t();
   weights.linear_out_t = impl.weight("decoder.attention_layer.linear_out.weight").t();
   weights.dec2vocab_t = impl.weight("dec2vocab.weight").t();

@@ -68,8 +68,7 @@ struct DecoderWeights {
   at::Tensor embedding;       // [V, E]
   at::Tensor weight_ih_t;     // [E, 4H]
   at::Tensor weight_hh_t;     // [H, 4H]
-  at::Tensor bias_ih;         // [4H]
-  at::Tensor bias_hh;         // [4H]
+  at::Tensor gate_bias;       // bias_ih + bias_hh [4H], computed at load
   at::Tensor linear_in_t;     // [H, H]
   at::Tensor linear_out_t;    // [2H, H]: context rows, then hidden rows
   at::Tensor dec2vocab_t;     // [H, V]
@@ -91,6 +90,8 @@ struct EditClassifier {
 struct EncodedBatch {
   at::Tensor encoder_outputs;  // [B, T, H]; zero past each row's length
   at::Tensor source_ext_ids;   // int64 [B, L]: unreplaced source ids, 0-padded
+  // Only for more than one row (a single word has no padding, and its width
+  // is its own), and the limits only with the copy gate:
   at::Tensor attention_mask;   // bool [B, T]: true at or past each row's length
   at::Tensor column_limits;    // int64 [B]: each row's own output width
   std::int64_t ext_width = 0;  // the largest column limit (at least V)
@@ -148,9 +149,9 @@ struct Seq2SeqPlan::Impl {
   // when the stored id has no embedding row.
   std::int64_t pos_id(const std::string& tag) const;
 
-  // Runs the encoder over one or more words (rows in the given order; `pos_ids` one
-  // per row when the model uses POS, else empty) and prepares the decoder's
-  // inputs and initial state; also runs the edit classifier.
+  // Runs the encoder over one or more words (rows in the given order;
+  // `pos_ids` one per row when the model uses POS, else empty) and prepares
+  // the decoder's inputs and initial state; also runs the edit classifier.
   detail::EncodedBatch encode_batch(const std::vector<const detail::SourceEncoding*>& sources,
                                     const std::vector<std::int64_t>& pos_ids) const;
 
@@ -169,11 +170,8 @@ struct Seq2SeqPlan::Impl {
                                         const at::Tensor* column_limits) const;
 
   // Greedy decoding of all rows of a batch in lock-step: one output id list
-  // per row (without the closing 3; at most max_dec_len ids). The mask and the
-  // limits may be null (a single word).
+  // per row (without the closing 3; at most max_dec_len ids).
   std::vector<std::vector<std::int64_t>> greedy_decode_many(const detail::EncodedBatch& batch,
-                                                            const at::Tensor* attention_mask,
-                                                            const at::Tensor* column_limits,
                                                             bool forbid_unk) const;
   // Beam search over one encoded word (a batch of one row).
   std::vector<std::int64_t> beam_search(const detail::EncodedBatch& word, std::int64_t beam,

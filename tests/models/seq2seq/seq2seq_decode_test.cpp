@@ -259,7 +259,7 @@ TEST_F(Seq2SeqDecodeTest, EndOfSequenceFirstAndNever) {
   for (const std::string& word : words) sources.push_back(Seq2SeqPlan::Impl::encode_source(never.char_vocab, word));
   for (const auto& source : sources) pointers.push_back(&source);
   const detail::EncodedBatch batch = never.encode_batch(pointers, {});
-  for (const auto& ids : never.greedy_decode_many(batch, &batch.attention_mask, &batch.column_limits, false)) {
+  for (const auto& ids : never.greedy_decode_many(batch, false)) {
     EXPECT_EQ(ids.size(), 5u);
   }
   EXPECT_EQ(never.beam_search(never.encode_batch({&sources[2]}, {}), 3, false).size(), 5u);
