@@ -16,7 +16,7 @@ Command line:
 REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]} with one result per job:
 
   {"kind": "predict", "bundle": DIR, "words": [...] | {"random": N, "seed": S},
-   "beam": B, "forbid_unk": bool, "batch_size": optional int}
+   "beam": B, "forbid_unk": bool}
       -> {"words", "pos", "greedy", "beam", "batched"}: each prediction is
          [text, edit or null]; "beam" holds beam-B search results, "batched"
          the batched greedy results. "pos" holds the tags given (null: none).
@@ -292,8 +292,6 @@ def random_tags(model, words, seed):
 
 def predict_job(job):
     model = Model(job["bundle"])
-    if job.get("batch_size"):
-        model.batch_size = job["batch_size"]
     words = job["words"]
     if isinstance(words, dict):
         words = random_words(words["random"], words["seed"])

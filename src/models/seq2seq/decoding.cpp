@@ -79,8 +79,8 @@ struct ActiveRows {
   }
 };
 
-// One hypothesis of the beam. Its recurrent state is row `index` of the
-// beam's state tensors.
+// One hypothesis of the beam. Its recurrent state is the row of the beam's
+// state tensors at the hypothesis's position in the beam.
 struct BeamHypothesis {
   double score = 0.0;
   std::vector<std::int64_t> tokens;  // emitted ids; may continue past a 3

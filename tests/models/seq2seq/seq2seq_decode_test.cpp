@@ -22,9 +22,6 @@ using detail::JsonValue;
 using testing::failure_of;
 using testing::json_string;
 
-[[maybe_unused]] ::testing::Environment* const kOneIntraOpThread =
-    ::testing::AddGlobalTestEnvironment(new testing::OneIntraOpThread);
-
 const char* const kBundles[][2] = {
     {"copy_pos", R"({"config": {"copy": true, "pos": true, "edit": true, "num_layers": 2}, "dtype": "float64",
                     "seed": 1, "scale": 1.5, "eos_bias": 1.0, "special_bias": -6})"},

@@ -18,9 +18,6 @@ using testing::failure_of;
 using testing::json_string;
 using testing::Seq2SeqBundle;
 
-[[maybe_unused]] ::testing::Environment* const kOneIntraOpThread =
-    ::testing::AddGlobalTestEnvironment(new testing::OneIntraOpThread);
-
 struct RefusalCase {
   std::string name;
   std::string options;  // keyword arguments of write_seq2seq_bundle
@@ -73,9 +70,9 @@ const std::vector<RefusalCase> kRefusals = {
      "seq2seq: the seq2seq config enables POS without a POS vocabulary"},
     {"pos_dim", R"({"config": {"pos": true, "pos_dim": 0}})",
      "seq2seq: the seq2seq config enables POS without a POS vocabulary"},
-    {"dims_before_tensors", R"({"config": {"emb_dim": 0}, "extra_tensors": {"z": {"dtype": "complex64", "shape": [1]}}})",
+    {"dims_before_tensors", R"({"config": {"emb_dim": 0}, "tensors": {"z": {"dtype": "complex64", "shape": [1]}}})",
      kDims},
-    {"complex", R"({"drop_tensors": ["embedding.weight"], "extra_tensors": {"z": {"dtype": "complex64", "shape": [2]}}})",
+    {"complex", R"({"drop_tensors": ["embedding.weight"], "tensors": {"z": {"dtype": "complex64", "shape": [2]}}})",
      "seq2seq: ATen view does not support bundle dtype: complex64"},
     {"no_embedding", R"({"drop_tensors": ["embedding.weight"]})", "seq2seq: missing seq2seq tensor: 'embedding.weight'"},
     {"no_reverse_bias", R"({"config": {"num_layers": 2}, "drop_tensors": ["encoder.bias_hh_l1_reverse", "dec2vocab.bias"]})",

@@ -3,8 +3,6 @@
 // Writing seq2seq bundles (tests/fixtures/seq2seq_bundle.py) and running the
 // eager reference (tests/reference/seq2seq_reference.py) from the C++ tests.
 
-#include <ATen/Parallel.h>
-
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -19,13 +17,6 @@
 #include "support/test_support.hpp"
 
 namespace lorvane::testing {
-
-// The test programs run side by side; one intra-op thread each keeps the
-// small kernels from waiting on descheduled workers. Results do not depend on it.
-class OneIntraOpThread : public ::testing::Environment {
- public:
-  void SetUp() override { at::set_num_threads(1); }
-};
 
 // One bundle: its directory name under the suite root and the keyword
 // arguments of write_seq2seq_bundle as JSON.
