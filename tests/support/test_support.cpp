@@ -50,6 +50,24 @@ std::string shell_quote(const std::string& text) {
   return out + "'";
 }
 
+std::string json_quote(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\u%04x", byte);
+      out += buffer;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
 std::string run_command(const std::string& command) {
   std::string output;
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");

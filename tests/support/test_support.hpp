@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lorvane::testing {
@@ -53,6 +54,8 @@ std::optional<std::string> python_with_unicode_15_1();
 // UTF-8 of the given code points, written out byte by byte so that tests do
 // not lean on the library's encoder.
 std::string utf8(std::initializer_list<char32_t> code_points);
+// The text as a JSON string literal (control characters escaped).
+std::string json_quote(std::string_view text);
 
 // Writes a whole file.
 void write_file(const std::filesystem::path& path, const std::string& content);

@@ -23,24 +23,6 @@
 
 namespace lorvane::testing {
 
-inline std::string json_quote(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\u%04x", byte);
-      out += buffer;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 inline std::string json_float(double value) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.9g", value);

@@ -43,7 +43,20 @@ class NativeCharLM {
   // encode() of every sentence, in input order, run in packed batches.
   std::vector<at::Tensor> encode_many(const std::vector<std::vector<std::string>>& sentences) const;
 
+  // The input of one sentence: the character ids (the start symbol, then
+  // each word's characters and the word-end symbol, words and characters
+  // reversed in a backward model) and, per input word in input order, the
+  // index of the word-end symbol whose output is the word's row.
+  struct SentenceIds {
+    std::vector<std::int64_t> ids;
+    std::vector<std::int64_t> positions;
+  };
+  // Throws std::invalid_argument for a word that is not valid UTF-8.
+  SentenceIds sentence_ids(const std::vector<std::string>& words) const;
+
  private:
+  LstmState initial_state() const { return {initial_h_, initial_c_}; }
+
   std::shared_ptr<const ModelBundle> bundle_;
   std::string tensor_prefix_;
   LstmWeights lstm_;
@@ -54,6 +67,9 @@ class NativeCharLM {
   std::int64_t hidden_size_ = 0;
   std::int64_t layers_ = 0;
   bool forward_ = true;
+  std::int64_t start_id_ = 0;    // the line feed
+  std::int64_t end_id_ = 0;      // the space that ends every word
+  std::int64_t unknown_id_ = 1;  // "<UNK>", or 1 when the vocabulary has none
 };
 
 }  // namespace lorvane::detail
