@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "lorvane/errors.hpp"
@@ -11,6 +13,13 @@ namespace lorvane {
 
 class Document;
 class ModelBundle;
+
+// The parser's result for one word: `head` is 0 for the synthetic ROOT and k
+// for the k-th word of the sentence (counting from 1).
+struct DependencyPrediction {
+  std::int32_t head = 0;
+  std::string deprel;
+};
 
 // The loaded form of a "depparse" bundle: heads and relations of words.
 // Safe to share across threads: all operations are const.

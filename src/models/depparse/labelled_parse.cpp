@@ -1,0 +1,71 @@
+#include "models/depparse/labelled_parse.hpp"
+
+#include <ATen/ops/from_blob.h>
+#include <c10/util/Exception.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "lorvane/errors.hpp"
+#include "models/depparse/head_constraints.hpp"
+#include "models/depparse/spanning_tree.hpp"
+
+namespace lorvane::detail {
+namespace {
+
+constexpr std::int64_t kFirstRelationUnit = 4;
+
+// The tensor without a leading batch dimension of size 1, checked to be
+// floating point with `dims` dimensions.
+at::Tensor unbatched(at::Tensor scores, std::int64_t dims, const char* what) {
+  if (scores.dim() > 0 && scores.size(0) == 1) scores = scores.squeeze(0);
+  TORCH_CHECK(at::isFloatingType(scores.scalar_type()), "expected floating-point ", what, ", got ",
+              scores.scalar_type());
+  TORCH_CHECK(scores.dim() == dims, "expected ", what, " of ", dims, " dimensions, got ", scores.sizes());
+  return scores;
+}
+
+// Copies the tensor into `cells` as doubles in one pass.
+void copy_as_doubles(const at::Tensor& scores, std::vector<double>& cells) {
+  cells.resize(static_cast<std::size_t>(scores.numel()));
+  if (!cells.empty()) at::from_blob(cells.data(), scores.sizes(), at::kDouble).copy_(scores);
+}
+
+}  // namespace
+
+std::vector<DependencyPrediction> parse_scored(std::size_t word_count, at::Tensor arcs, at::Tensor relations,
+                                               const std::vector<std::string>& deprel_units) {
+  if (word_count == 0) return {};
+  arcs = unbatched(std::move(arcs), 2, "arc scores");
+  relations = unbatched(std::move(relations), 3, "relation scores");
+  const std::int64_t n = arcs.size(0);
+  if (arcs.size(1) != n || relations.size(0) != n || relations.size(1) != n) {
+    throw DepparseModelError("depparse score tensors disagree in size");
+  }
+
+  ScoreMatrix arc_scores(static_cast<std::size_t>(n));
+  at::from_blob(arc_scores.data(), {n, n}, at::kDouble).copy_(arcs);
+  arcs.reset();
+  RelationScores relation_scores;
+  relation_scores.size = static_cast<std::size_t>(n);
+  relation_scores.classes = static_cast<std::size_t>(relations.size(2));
+  copy_as_doubles(relations, relation_scores.cells);
+  relations.reset();
+
+  std::vector<std::int64_t> heads;
+  for (const std::size_t head : decode_single_root(arc_scores)) heads.push_back(static_cast<std::int64_t>(head));
+  const ConstrainedTree tree = resolve_head_constraints(arc_scores, relation_scores, std::move(heads), deprel_units);
+
+  std::vector<DependencyPrediction> predictions;
+  predictions.reserve(word_count);
+  for (std::size_t i = 1; i < tree.heads.size(); ++i) {
+    const std::int64_t id = tree.labels[i - 1] + kFirstRelationUnit;
+    if (id < 0 || static_cast<std::uint64_t>(id) >= deprel_units.size()) {
+      throw DepparseModelError("deprel classifier produced an invalid id");
+    }
+    predictions.push_back({static_cast<std::int32_t>(tree.heads[i]), deprel_units[static_cast<std::size_t>(id)]});
+  }
+  return predictions;
+}
+
+}  // namespace lorvane::detail

@@ -1,0 +1,28 @@
+#pragma once
+
+// One sentence's score tensors to heads and relation names.
+
+#include <ATen/core/Tensor.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "lorvane/depparse.hpp"
+
+namespace lorvane::detail {
+
+// Decodes a single-root tree from the arc scores ([n, n], or [1, n, n]),
+// labels it from the relation scores ([n, n, R], or [1, n, n, R]), repairs
+// subject and object conflicts, and names the classes: class r is
+// deprel_units[r + 4]. Returns n - 1 predictions; an empty list without
+// touching the tensors when word_count is 0. The scores are read as doubles
+// (any floating type; float32 converts exactly).
+// Throws DepparseModelError "deprel classifier produced an invalid id",
+// "depparse score tensors disagree in size" (not [n, n] and [n, n, R]), and
+// the decoder's and the repair's errors; libtorch's error for tensors that are
+// not floating point or not of two and three dimensions.
+std::vector<DependencyPrediction> parse_scored(std::size_t word_count, at::Tensor arcs, at::Tensor relations,
+                                               const std::vector<std::string>& deprel_units);
+
+}  // namespace lorvane::detail

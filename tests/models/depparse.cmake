@@ -1,0 +1,8 @@
+lorvane_add_test(depparse_decoding_test
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/depparse_decoding_test.cpp
+  TORCH)
+lorvane_add_test(depparse_scoring_test
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/depparse_scoring_test.cpp
+  TORCH)
