@@ -1,8 +1,8 @@
 #include "models/depparse/scoring.hpp"
 
 #include <ATen/ops/addmm.h>
+#include <ATen/ops/baddbmm.h>
 #include <ATen/ops/arange.h>
-#include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
@@ -11,6 +11,7 @@
 #include <ATen/ops/relu.h>
 #include <ATen/ops/sign.h>
 #include <ATen/ops/softplus.h>
+#include <ATen/ops/zeros.h>
 #include <c10/util/Exception.h>
 
 #include <algorithm>
@@ -22,36 +23,32 @@
 namespace lorvane::detail {
 namespace {
 
-// Rows whose head-side product is computed at once: large enough for an
-// efficient matrix product, small enough to bound its [rows, P * O] buffer.
-constexpr std::int64_t kHeadGroupRows = 512;
+// Padded rows whose head-side product is computed at once: large enough for
+// an efficient matrix product, small enough to bound its [rows, P * O] buffer
+// and a group's relation scores.
+constexpr std::int64_t kGroupRows = 512;
 // Scores normalised per temporary buffer when relation scores are normalised in place.
 constexpr std::int64_t kSoftmaxChunkCells = std::int64_t{1} << 20;
 
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
-// relu(linear) of the encoder rows [rows, H] on both sides of one scorer.
+// relu(linear) of padded encoder rows [k, L, H] on both sides of one scorer.
 struct Projection {
-  at::Tensor dependent;  // [rows, P - 1]
-  at::Tensor head;       // [rows, Q - 1]
+  at::Tensor dependent;  // [k, L, P - 1]
+  at::Tensor head;       // [k, L, Q - 1]
+
+  Projection sentences(std::int64_t first, std::int64_t count) const {
+    return {dependent.narrow(0, first, count), head.narrow(0, first, count)};
+  }
 };
 
-Projection project(const at::Tensor& rows, const DeepBiaffineWeights& scorer) {
-  Projection sides{at::linear(rows, scorer.dependent_weight, scorer.dependent_bias),
-                   at::linear(rows, scorer.head_weight, scorer.head_bias)};
+Projection project(const at::Tensor& encoded, const DeepBiaffineWeights& scorer) {
+  Projection sides{at::linear(encoded, scorer.dependent_weight, scorer.dependent_bias),
+                   at::linear(encoded, scorer.head_weight, scorer.head_bias)};
   at::relu_(sides.dependent);
   at::relu_(sides.head);
   return sides;
 }
-
-// One sentence: its rows [begin, begin + length) in the projected rows, and
-// the contiguous [length, length, O] (or [length, length] for O = 1) tensor
-// its scores are written to.
-struct Segment {
-  std::int64_t begin = 0;
-  std::int64_t length = 0;
-  at::Tensor out;
-};
 
 std::int64_t output_count(const DeepBiaffineWeights& scorer) {
   TORCH_CHECK(scorer.head_major.defined(), "deep biaffine weight must have three dimensions, got ",
@@ -59,46 +56,58 @@ std::int64_t output_count(const DeepBiaffineWeights& scorer) {
   return scorer.pairwise_weight.size(2);
 }
 
-// The end of the group of segments starting at `first` whose head-side
-// product runs at once: consecutive rows, at most kHeadGroupRows of them
-// unless the first segment alone is longer.
-std::size_t group_end(const std::vector<Segment>& segments, std::size_t first) {
-  std::size_t last = first + 1;
-  std::int64_t rows = segments[first].length;
-  while (last < segments.size() && rows + segments[last].length <= kHeadGroupRows &&
-         segments[last].begin == segments[last - 1].begin + segments[last - 1].length) {
-    rows += segments[last].length;
-    ++last;
-  }
-  return last;
+std::int64_t single_output(const DeepBiaffineWeights& scorer) {
+  TORCH_CHECK(output_count(scorer) == 1, "an arc scorer must have one output, got ", output_count(scorer));
+  return 1;
 }
 
-// Writes every segment's pairwise scores. The head side is contracted with the
-// weight first ([rows, P * O]); regrouped as [P, n * O] it meets the dependent
-// side in one product whose result is already laid out as [i, j, o]. The
-// constant 1 of each side enters as the last weight row instead of a column.
-void fill_pairwise(const DeepBiaffineWeights& scorer, const Projection& sides, const std::vector<Segment>& segments) {
+// Sentences of `length` padded rows per group: at most kGroupRows rows, and
+// at least one sentence.
+std::int64_t group_size(std::int64_t length) { return std::max<std::int64_t>(1, kGroupRows / std::max<std::int64_t>(length, 1)); }
+
+// Writes the pairwise scores of the projected sentences into `out`
+// ([k, L, L, O], or [k, L, L] for O = 1; contiguous), a group of sentences
+// at a time. The head side is contracted with the weight first
+// ([g * L, P * O]); regrouped as [g, P, L * O] it meets the dependent side in
+// one batched product whose result is already laid out as [i, j, o]. The
+// constant 1 of each side enters as the weight's last row instead of a column.
+void fill_pairwise(const DeepBiaffineWeights& scorer, const Projection& sides, at::Tensor& out) {
   const std::int64_t outputs = output_count(scorer);
   const std::int64_t p = scorer.pairwise_weight.size(0);
   const std::int64_t q = scorer.pairwise_weight.size(1);
+  const std::int64_t sentences = sides.head.size(0);
+  const std::int64_t length = sides.head.size(1);
   const at::Tensor head_rows = scorer.head_major.narrow(0, 0, q - 1);
   const at::Tensor head_constant = scorer.head_major.select(0, q - 1);
-  for (std::size_t first = 0; first < segments.size();) {
-    const std::size_t last = group_end(segments, first);
-    const std::int64_t begin = segments[first].begin;
-    const std::int64_t rows = segments[last - 1].begin + segments[last - 1].length - begin;
-    const at::Tensor head_side = at::addmm(head_constant, sides.head.narrow(0, begin, rows), head_rows);
-    for (std::size_t k = first; k < last; ++k) {
-      const Segment& segment = segments[k];
-      const std::int64_t n = segment.length;
-      const at::Tensor by_dependent =
-          head_side.narrow(0, segment.begin - begin, n).view({n, p, outputs}).permute({1, 0, 2}).contiguous().view({p, n * outputs});
-      const at::Tensor constant = by_dependent.select(0, p - 1) + scorer.pairwise_bias.repeat({n});
-      at::Tensor out = segment.out.view({n, n * outputs});
-      at::addmm_out(out, constant, sides.dependent.narrow(0, segment.begin, n), by_dependent.narrow(0, 0, p - 1));
-    }
-    first = last;
+  const at::Tensor bias_per_head = scorer.pairwise_bias.repeat({length});
+  const std::int64_t step = group_size(length);
+  for (std::int64_t first = 0; first < sentences; first += step) {
+    const std::int64_t count = std::min(step, sentences - first);
+    const Projection group = sides.sentences(first, count);
+    const at::Tensor by_dependent = at::addmm(head_constant, group.head.reshape({count * length, q - 1}), head_rows)
+                                        .view({count, length, p, outputs})
+                                        .permute({0, 2, 1, 3})
+                                        .contiguous()
+                                        .view({count, p, length * outputs});
+    const at::Tensor constant = (by_dependent.select(1, p - 1) + bias_per_head).unsqueeze(1);
+    at::Tensor target = out.narrow(0, first, count).view({count, length, length * outputs});
+    at::baddbmm_out(target, constant, group.dependent, by_dependent.narrow(1, 0, p - 1));
   }
+}
+
+at::Tensor pairwise_scores(const DeepBiaffineWeights& scorer, const Projection& sides, bool single) {
+  const std::int64_t sentences = sides.head.size(0);
+  const std::int64_t length = sides.head.size(1);
+  at::Tensor out = single ? at::empty({sentences, length, length}, sides.head.options())
+                          : at::empty({sentences, length, length, output_count(scorer)}, sides.head.options());
+  fill_pairwise(scorer, sides, out);
+  return out;
+}
+
+// Raw [k, L, L] scores of a one-output scorer (arcs, linearization, distance).
+at::Tensor single_output_scores(const DeepBiaffineWeights& scorer, const at::Tensor& encoded) {
+  single_output(scorer);
+  return pairwise_scores(scorer, project(encoded, scorer), true);
 }
 
 // Normalises the last dimension of a contiguous tensor in place, a bounded
@@ -137,33 +146,13 @@ at::Tensor arc_log_probabilities(at::Tensor arcs, const at::Tensor& linearizatio
   return at::log_softmax(arcs, 2);
 }
 
-// Segments for sentences laid out back to back in the projected rows.
-std::vector<Segment> segments_of(const std::vector<std::int64_t>& lengths, const std::vector<at::Tensor>& outs) {
-  std::vector<Segment> segments;
-  std::int64_t begin = 0;
-  for (std::size_t k = 0; k < lengths.size(); ++k) {
-    segments.push_back({begin, lengths[k], outs[k]});
-    begin += lengths[k];
-  }
-  return segments;
-}
-
-// Raw scores of one scorer for sentences laid out back to back in `rows`,
-// one tensor of `shape(n)` per sentence.
-template <class Shape>
-std::vector<at::Tensor> raw_scores(const DeepBiaffineWeights& scorer, const at::Tensor& rows,
-                                   const std::vector<std::int64_t>& lengths, Shape&& shape) {
-  std::vector<at::Tensor> outs;
-  for (const std::int64_t n : lengths) outs.push_back(at::empty(shape(n), rows.options()));
-  fill_pairwise(scorer, project(rows, scorer), segments_of(lengths, outs));
-  return outs;
-}
-
-// Scores of a one-output scorer (arcs, linearization, distance), [1, n, n] per sentence.
-std::vector<at::Tensor> single_output_scores(const DeepBiaffineWeights& scorer, const at::Tensor& rows,
-                                             const std::vector<std::int64_t>& lengths) {
-  TORCH_CHECK(output_count(scorer) == 1, "an arc scorer must have one output, got ", output_count(scorer));
-  return raw_scores(scorer, rows, lengths, [](std::int64_t n) { return std::vector<std::int64_t>{1, n, n}; });
+// Arc log-probabilities [k, L, L] of a padded batch.
+at::Tensor arc_scores(const ArcScorers& scorers, const at::Tensor& encoded, const at::Tensor* padding_mask) {
+  const at::Tensor linearization =
+      scorers.linearization ? single_output_scores(*scorers.linearization, encoded) : at::Tensor();
+  const at::Tensor distance = scorers.distance ? single_output_scores(*scorers.distance, encoded) : at::Tensor();
+  return arc_log_probabilities(single_output_scores(scorers.unlabeled, encoded), linearization, distance,
+                               padding_mask);
 }
 
 void check_padding_mask(const at::Tensor& encoded, const at::Tensor* padding_mask) {
@@ -171,6 +160,15 @@ void check_padding_mask(const at::Tensor& encoded, const at::Tensor* padding_mas
   if (padding_mask->dim() != 2 || padding_mask->size(0) != encoded.size(0) || padding_mask->size(1) != encoded.size(1)) {
     throw DepparseModelError("depparse padding mask does not match encoded input");
   }
+}
+
+void check_encoded(const at::Tensor& encoded) {
+  TORCH_CHECK(encoded.dim() == 3, "encoded input must be [batch, positions, features], got ", encoded.sizes());
+}
+
+// A sentence's first n rows and columns, as [1, n, n, ...].
+at::Tensor cut(const at::Tensor& padded, std::int64_t n) {
+  return padded.narrow(0, 0, n).narrow(1, 0, n).unsqueeze(0).contiguous();
 }
 
 }  // namespace
@@ -190,27 +188,14 @@ DeepBiaffineWeights DeepBiaffineWeights::named(std::string_view scorer, const Lo
 }
 
 at::Tensor deep_biaffine(const at::Tensor& encoded, const DeepBiaffineWeights& scorer) {
-  TORCH_CHECK(encoded.dim() == 3, "encoded input must be [batch, positions, features], got ", encoded.sizes());
-  const std::int64_t batch = encoded.size(0);
-  const std::int64_t length = encoded.size(1);
-  const at::Tensor rows = encoded.reshape({batch * length, encoded.size(2)});
-  at::Tensor out = at::empty({batch, length, length, output_count(scorer)}, encoded.options());
-  std::vector<Segment> segments;
-  for (std::int64_t b = 0; b < batch; ++b) segments.push_back({b * length, length, out.select(0, b)});
-  fill_pairwise(scorer, project(rows, scorer), segments);
-  return out;
+  check_encoded(encoded);
+  return pairwise_scores(scorer, project(encoded, scorer), false);
 }
 
 ArcScores score_encoded(const ArcScorers& scorers, const at::Tensor& encoded, const at::Tensor* padding_mask) {
-  TORCH_CHECK(encoded.dim() == 3, "encoded input must be [batch, positions, features], got ", encoded.sizes());
+  check_encoded(encoded);
   check_padding_mask(encoded, padding_mask);
-  auto one_output = [&](const DeepBiaffineWeights& scorer) {
-    TORCH_CHECK(output_count(scorer) == 1, "an arc scorer must have one output, got ", output_count(scorer));
-    return deep_biaffine(encoded, scorer).squeeze(3);
-  };
-  const at::Tensor linearization = scorers.linearization ? one_output(*scorers.linearization) : at::Tensor();
-  const at::Tensor distance = scorers.distance ? one_output(*scorers.distance) : at::Tensor();
-  at::Tensor arcs = arc_log_probabilities(one_output(scorers.unlabeled), linearization, distance, padding_mask);
+  at::Tensor arcs = arc_scores(scorers, encoded, padding_mask);
   at::Tensor relations = deep_biaffine(encoded, scorers.deprel);
   log_softmax_in_place(relations);
   return {std::move(arcs), std::move(relations)};
@@ -235,32 +220,33 @@ std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::
     lengths.push_back(positions);
   }
   const std::vector<std::size_t> order = longest_first(lengths);
-  const std::int64_t relation_classes = output_count(scorers.deprel);
   for (const BatchRange& range : cut_batches(order, lengths, 0, batch_size)) {
-    // The batch's sentences back to back, without padding: padded rows would
-    // only add scores that are cut away again.
-    std::vector<at::Tensor> parts;
-    std::vector<std::int64_t> batch_lengths;
-    for (std::size_t k = range.begin; k < range.end; ++k) {
-      parts.push_back(encoded[sentences[order[k]]].select(0, 0));
-      batch_lengths.push_back(lengths[order[k]]);
+    const auto count = static_cast<std::int64_t>(range.end - range.begin);
+    const std::int64_t length = lengths[order[range.begin]];
+    const at::Tensor& first = encoded[sentences[order[range.begin]]];
+    at::Tensor padded = at::zeros({count, length, first.size(2)}, first.options());
+    at::Tensor mask = at::zeros({count, length}, at::kBool);
+    for (std::int64_t j = 0; j < count; ++j) {
+      const std::int64_t n = lengths[order[range.begin + j]];
+      padded[j].narrow(0, 0, n).copy_(encoded[sentences[order[range.begin + j]]][0]);
+      mask[j].narrow(0, 0, n).fill_(true);
     }
-    const at::Tensor rows = parts.size() == 1 ? parts.front().contiguous() : at::cat(parts, 0);
-    parts.clear();
-    const std::vector<at::Tensor> none(batch_lengths.size());
-    const std::vector<at::Tensor> linearization =
-        scorers.linearization ? single_output_scores(*scorers.linearization, rows, batch_lengths) : none;
-    const std::vector<at::Tensor> distance =
-        scorers.distance ? single_output_scores(*scorers.distance, rows, batch_lengths) : none;
-    std::vector<at::Tensor> arcs = single_output_scores(scorers.unlabeled, rows, batch_lengths);
-    std::vector<at::Tensor> relations = raw_scores(scorers.deprel, rows, batch_lengths, [&](std::int64_t n) {
-      return std::vector<std::int64_t>{1, n, n, relation_classes};
-    });
-    for (std::size_t k = 0; k < batch_lengths.size(); ++k) {
-      log_softmax_in_place(relations[k]);
-      ArcScores& result = results[sentences[order[range.begin + k]]];
-      result.first = arc_log_probabilities(std::move(arcs[k]), linearization[k], distance[k], nullptr);
-      result.second = std::move(relations[k]);
+    const at::Tensor arcs = arc_scores(scorers, padded, &mask);
+    // Relation scores a group at a time, so that the batch's [k, L, L, R]
+    // never exists at once.
+    const Projection relation_sides = project(padded, scorers.deprel);
+    padded.reset();
+    const std::int64_t step = group_size(length);
+    for (std::int64_t group = 0; group < count; group += step) {
+      const std::int64_t members = std::min(step, count - group);
+      at::Tensor relations = pairwise_scores(scorers.deprel, relation_sides.sentences(group, members), false);
+      log_softmax_in_place(relations);
+      for (std::int64_t j = group; j < group + members; ++j) {
+        const std::int64_t n = lengths[order[range.begin + j]];
+        ArcScores& result = results[sentences[order[range.begin + j]]];
+        result.first = cut(arcs[j], n);
+        result.second = cut(relations[j - group], n);
+      }
     }
   }
   return results;

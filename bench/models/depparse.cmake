@@ -1,0 +1,1 @@
+lorvane_add_bench(depparse_scoring_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/depparse_scoring_bench.cpp TORCH)
