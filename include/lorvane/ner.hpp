@@ -18,7 +18,9 @@ class ModelBundle;
 class LORVANE_EXPORT NERPlan {
  public:
   // Throws NERModelError "expected an NER bundle, got '<processor>'" for a
-  // bundle of another processor, and NERModelError for a model it cannot run.
+  // bundle of another processor, and NERModelError for a model it cannot run
+  // or assets it cannot read; errors of the bundle itself and of the
+  // encoders it builds pass unchanged.
   NERPlan(std::filesystem::path bundle_dir, bool verify_checksums);
   NERPlan(NERPlan&& other) noexcept;
   NERPlan& operator=(NERPlan&& other) noexcept;
@@ -27,8 +29,12 @@ class LORVANE_EXPORT NERPlan {
   ~NERPlan();
 
   const ModelBundle& bundle() const;
-  // One tag per token of one sentence.
+  // One BIOES tag per token of one sentence (token texts as UTF-8).
   std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
+  // Gives every token of every sentence its tag (also as a one-element
+  // multi-NER list) and rebuilds the entity spans. Should a sentence fail,
+  // the error leaves with the sentences before it tagged and the spans as
+  // they were.
   Document process(Document document) const;
 
   struct Impl;

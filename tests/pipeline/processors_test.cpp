@@ -20,7 +20,6 @@
 #include "models/constituency/plan_impl.hpp"
 #include "models/lemma/plan_impl.hpp"
 #include "models/mwt/plan_impl.hpp"
-#include "models/ner/plan_impl.hpp"
 #include "models/pos/plan_impl.hpp"
 #include "models/sentiment/plan_impl.hpp"
 #include "pipeline/pipeline_test_support.hpp"
@@ -325,7 +324,6 @@ TEST(StageWithBundle, KindsWithoutANativeModelRefuseTheirOwnBundle) {
                                  "the native lemma model is not available in this build"),
       load_case<DepparseModelError>("depparse", "depparse",
                                     "the native depparse model is not available in this build"),
-      load_case<NERModelError>("ner", "ner", "the native NER model is not available in this build"),
       load_case<SentimentModelError>("sentiment", "sentiment",
                                      "the native sentiment model is not available in this build"),
       load_case<ConstituencyModelError>(
@@ -582,13 +580,6 @@ TEST(StageRouting, DocumentsAndBatchesReachThePlan) {
   EXPECT_THROW_MSG(mwt->process_bulk({Document("x"), Document("y")}), MWTModelError, mwt_error);
   EXPECT_THROW_MSG(mwt->expand("du"), MWTModelError, mwt_error);
   EXPECT_TRUE(mwt->process_bulk({}).empty());
-
-  auto ner_impl = std::make_unique<NERPlan::Impl>();
-  ner_impl->bundle = open_bundle("ner");
-  const auto ner = ProcessorAccess::with_plan<NERProcessor>(
-      std::make_shared<const NERPlan>(std::move(ner_impl)));
-  EXPECT_THROW_MSG(ner->tag({"Paris"}), NERModelError,
-                   "the native NER model is not available in this build");
 }
 
 TEST(StageRouting, DirectOperationsCheckTheirArgumentsInThePlan) {

@@ -4,8 +4,9 @@
                                  with no tensors (enough for the kind checks)
     ROOT/bundles/tokenize        a tokenize bundle with seeded random weights
     ROOT/bundles/pos-bad-digest  a pos bundle whose assets digest is upper-cased
-    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo") and
-                                 one bundle per other kind (package "default")
+    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), an
+                                 ner bundle with seeded random weights and one
+                                 bundle per other kind (package "default")
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
     ROOT/packages/1.10.0/en      an index only: every kind under package "std",
                                  pos also under "fast" (no bundles written)
@@ -21,6 +22,7 @@ sys.path.insert(0, str(FIXTURES))
 
 import bundle_writer  # noqa: E402
 import demo_model  # noqa: E402
+import ner_bundle  # noqa: E402
 import tokenizer_bundle  # noqa: E402
 
 KINDS = ["langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment", "constituency", "coref", "morphseg"]
@@ -45,8 +47,14 @@ def main(root: str) -> int:
 
     models = root_path / "models"
     entries = [demo_model.index_entry()]
+    models_of_kind = {"ner": ner_bundle.bundle_options(seed=5)}
     entries += [
-        {"processor": kind, "package": "default", "path": f"{kind}/default", "bundle": empty_bundle(kind)}
+        {
+            "processor": kind,
+            "package": "default",
+            "path": f"{kind}/default",
+            "bundle": models_of_kind.get(kind) or empty_bundle(kind),
+        }
         for kind in KINDS
     ]
     bundle_writer.write_model_dir(models, language="en", bundles=entries)

@@ -142,6 +142,19 @@ std::string run_python(const std::vector<std::string>& args) {
   return run_command(command);
 }
 
+void write_generated_bundles(const std::string& generator, const std::filesystem::path& scratch,
+                             const std::vector<std::pair<std::filesystem::path, std::string>>& jobs) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < jobs.size(); ++i) {
+    if (i > 0) list += ",\n";
+    list += R"({"out_dir": )" + json_quote(jobs[i].first.string()) + R"(, "options": )" + jobs[i].second + "}";
+  }
+  list += "]";
+  const std::filesystem::path job_file = scratch / (generator + ".jobs.json");
+  write_file(job_file, list);
+  run_python({(source_dir() / "tests" / "fixtures" / generator).string(), "--batch", job_file.string()});
+}
+
 void write_file(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace lorvane::testing {
@@ -56,6 +57,13 @@ std::optional<std::string> python_with_unicode_15_1();
 std::string utf8(std::initializer_list<char32_t> code_points);
 // The text as a JSON string literal (control characters escaped).
 std::string json_quote(std::string_view text);
+
+// Writes many bundles in one run of a fixture generator under tests/fixtures
+// ("ner_bundle.py") with --batch: each job is an output directory and the
+// generator's keyword arguments as a JSON object. `scratch` receives the job
+// list.
+void write_generated_bundles(const std::string& generator, const std::filesystem::path& scratch,
+                             const std::vector<std::pair<std::filesystem::path, std::string>>& jobs);
 
 // Writes a whole file.
 void write_file(const std::filesystem::path& path, const std::string& content);

@@ -43,15 +43,7 @@ inline std::string vocab_json(std::string_view units) {
 inline void write_tokenizer_bundles(
     const std::filesystem::path& scratch,
     const std::vector<std::pair<std::filesystem::path, std::string>>& jobs) {
-  std::string list = "[";
-  for (std::size_t i = 0; i < jobs.size(); ++i) {
-    if (i > 0) list += ",\n";
-    list += R"({"out_dir": )" + json_quote(jobs[i].first.string()) + R"(, "options": )" + jobs[i].second + "}";
-  }
-  list += "]";
-  const std::filesystem::path job_file = scratch / "bundle_jobs.json";
-  write_file(job_file, list);
-  run_python({(source_dir() / "tests/fixtures/tokenizer_bundle.py").string(), "--batch", job_file.string()});
+  write_generated_bundles("tokenizer_bundle.py", scratch, jobs);
 }
 
 // Hand-set weights of a tokenize bundle: every required tensor starts at zero.

@@ -1,0 +1,228 @@
+"""Eager PyTorch reference of the entity tagger, computed step by step from
+the model's description: it reads an ner bundle's files itself and tags one
+sentence at a time, running the character LSTM once per token.
+
+    python ner_reference.py JOBS.json
+        JOBS: a list of {"bundle": dir, "sentences": [[token, ...], ...]};
+        prints, per job, {"results": [{"tags", "inputs", "scores"}, ...]}
+        (inputs: the tagger input rows [n, D]; scores: the predicted
+        column's emission rows [n, K])
+    python ner_reference.py --time BUNDLE SENTENCES.json THREADS
+        prints the seconds that tagging all sentences takes
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import torch
+
+DTYPES = {"float32": np.float32, "float64": np.float64, "int64": np.int64}
+
+
+def load_bundle(directory: Path):
+    manifest = json.loads((directory / "manifest.json").read_text())
+    assets = json.loads((directory / manifest["assets"]["path"]).read_text())
+    data = (directory / manifest["tensor_file"]["path"]).read_bytes()
+    tensors = {}
+    for entry in manifest["tensors"]:
+        raw = data[entry["offset"] : entry["offset"] + entry["nbytes"]]
+        array = np.frombuffer(raw, dtype=DTYPES[entry["dtype"]]).reshape(entry["shape"])
+        tensors.setdefault(entry["name"], torch.from_numpy(array.copy()))
+    return assets, tensors
+
+
+def lower(text: str) -> str:
+    # Full lower-case mapping code point by code point (no final sigma).
+    return "".join(ch.lower() if ch != "\u03a3" else "\u03c3" for ch in text)
+
+
+def make_lstm(tensors, prefix, layers, bidirectional):
+    w = tensors[prefix + "weight_ih_l0"]
+    hidden = tensors[prefix + "weight_hh_l0"].shape[1]
+    lstm = torch.nn.LSTM(w.shape[1], hidden, layers, bidirectional=bidirectional, batch_first=True)
+    lstm.load_state_dict({name: tensors[prefix + name] for name, _ in lstm.named_parameters()})
+    return lstm.eval()
+
+
+class CharLM:
+    """A character language model: the top layer's output at the space after each word."""
+
+    def __init__(self, tensors, prefix, assets):
+        self.forward = assets["is_forward_lm"]
+        self.vocab = assets["vocab"]["_unit2id"]
+        self.unknown = self.vocab.get("<UNK>", 1)
+        self.emb = tensors[prefix + "char_emb.weight"]
+        self.h0 = tensors[prefix + "charlstm_h_init"]
+        self.c0 = tensors[prefix + "charlstm_c_init"]
+        self.lstm = make_lstm(tensors, prefix + "charlstm.lstm.", assets["config"]["char_num_layers"], False)
+
+    def encode(self, words):
+        if not self.forward:
+            words = [w[::-1] for w in reversed(words)]
+        ids, positions = [self.vocab["\n"]], []
+        for word in words:
+            ids += [self.vocab.get(ch, self.unknown) for ch in word]
+            ids.append(self.vocab[" "])
+            positions.append(len(ids) - 1)
+        if not self.forward:
+            positions.reverse()
+        out, _ = self.lstm(self.emb[torch.tensor([ids])], (self.h0, self.c0))
+        return out[0, positions]
+
+
+class Tagger:
+    def __init__(self, directory: Path):
+        assets, t = load_bundle(directory)
+        self.t = t
+        cfg = assets["config"]
+
+        def flag(key, default=False):
+            return default if cfg.get(key) is None else cfg[key]
+
+        self.lowercase = flag("lowercase", True)
+        self.char_lowercase = flag("char_lowercase")
+        self.input_transform = flag("input_transform")
+        self.connect = flag("connect_output_layers")
+        self.charlm = flag("charlm")
+        self.predict = cfg.get("predict_tagset") or 0
+        vocab = assets["vocab"]
+        self.words = vocab["word"]["_unit2id"]
+        self.deltas = vocab["delta"]["_unit2id"]
+        self.chars = vocab["char"]["_unit2id"]
+        self.word_lower = vocab["word"].get("lower", False)
+        self.delta_lower = vocab["delta"].get("lower", False)
+        columns = vocab["tag"]["_id2unit"]
+        self.columns = [columns[k] for k in sorted(columns, key=int)]
+        if self.charlm:
+            self.charlms = [CharLM(t, f"charmodel_{s}.", assets["charlm"][s]) for s in ("forward", "backward")]
+        else:
+            self.char_layers = cfg["char_num_layers"]
+            self.char_lstm = make_lstm(t, "charmodel.charlstm.lstm.", self.char_layers, True)
+        self.tagger = make_lstm(t, "taggerlstm.lstm.", cfg["num_layers"], True)
+
+    def ids(self, token):
+        key = lower(token) if self.lowercase else token
+        word_key = lower(key) if self.word_lower else key
+        word = self.words.get(word_key.replace(" ", "\u00a0"), 1)
+        delta = self.deltas.get(lower(key) if self.delta_lower else key)
+        if delta is None or delta == 1:
+            delta = 1 if word == 1 else 0
+        return word, delta
+
+    def char_vector(self, token):
+        text = lower(token) if self.char_lowercase else token
+        ids = torch.tensor([[self.chars.get(ch, 1) for ch in text]])
+        h0, c0 = self.t["charmodel.charlstm_h_init"], self.t["charmodel.charlstm_c_init"]
+        _, (h, _) = self.char_lstm(self.t["charmodel.char_emb.weight"][ids], (h0, c0))
+        last = 2 * self.char_layers - 2
+        return h[last : last + 2].transpose(0, 1).reshape(-1)
+
+    def inputs(self, tokens):
+        ids = [self.ids(token) for token in tokens]
+        word = torch.tensor([i[0] for i in ids])
+        delta = torch.tensor([i[1] for i in ids])
+        parts = [self.t["word_emb.weight"][word] + self.t["delta_emb.weight"][delta]]
+        if self.charlm:
+            words = [lower(token) if self.char_lowercase else token for token in tokens]
+            parts += [model.encode(words) for model in self.charlms]
+        else:
+            parts.append(torch.stack([self.char_vector(token) for token in tokens]))
+        x = torch.cat(parts, 1)
+        if self.input_transform:
+            x = x @ self.t["input_transform.weight"].T + self.t["input_transform.bias"]
+        return x
+
+    def scores(self, x):
+        h0, c0 = self.t["taggerlstm_h_init"], self.t["taggerlstm_c_init"]
+        out = self.tagger(x.unsqueeze(0), (h0, c0))[0][0]
+        heads = range(self.predict + 1) if self.connect else [self.predict]
+        scores = None
+        for c in heads:
+            inp = out if scores is None else torch.cat([out, scores], 1)
+            scores = inp @ self.t[f"tag_clfs.{c}.weight"].T + self.t[f"tag_clfs.{c}.bias"]
+        return scores
+
+    def tag(self, tokens):
+        with torch.inference_mode():
+            x = self.inputs(tokens)
+            scores = self.scores(x)
+        path = viterbi(scores.float().numpy(), self.t[f"crits.{self.predict}._transitions"].float().numpy())
+        column = self.columns[self.predict]
+        return repair([column[max(i, 4)] for i in path]), x, scores
+
+
+def viterbi(emissions, transitions):
+    n, k = emissions.shape
+    score = emissions[0].astype(np.float32)
+    back = np.zeros((n, k), dtype=np.int64)
+    for t in range(1, n):
+        nxt = np.empty(k, dtype=np.float32)
+        for j in range(k):
+            best, arg = np.float32(np.nan), 0
+            for i in range(k):
+                cand = np.float32(score[i] + transitions[i, j])
+                if cand > best or (np.isnan(best) and not np.isnan(cand)):
+                    best, arg = cand, i
+            nxt[j] = np.float32(best + emissions[t, j])
+            back[t, j] = arg
+        score = nxt
+    last, best = 0, np.float32(np.nan)
+    for j in range(k):
+        if score[j] > best or (np.isnan(best) and not np.isnan(score[j])):
+            last, best = j, score[j]
+    path = [last]
+    for t in range(n - 1, 0, -1):
+        path.append(int(back[t, path[-1]]))
+    return path[::-1]
+
+
+def repair(tags):
+    def typed(tag, prefixes, x):
+        return any(tag == p + x for p in prefixes)
+
+    for i, tag in enumerate(tags):
+        if len(tag) >= 2 and tag.startswith("I-"):
+            x = tag[2:]
+            if i == len(tags) - 1 or not typed(tags[i + 1], ("I-", "E-"), x):
+                tags[i] = "E-" + x
+            if i == 0 or not typed(tags[i - 1], ("B-", "I-"), x):
+                tags[i] = "B-" + x
+    for i, tag in enumerate(tags):
+        x = tag[2:]
+        if tag.startswith("B-") and (i == len(tags) - 1 or not typed(tags[i + 1], ("I-", "E-"), x)):
+            tags[i] = "S-" + x
+        elif tag.startswith("E-") and (i == 0 or not typed(tags[i - 1], ("B-", "I-"), x)):
+            tags[i] = "S-" + x
+    return tags
+
+
+def main(argv):
+    if argv[0] == "--time":
+        tagger = Tagger(Path(argv[1]))
+        sentences = json.loads(Path(argv[2]).read_text())
+        torch.set_num_threads(int(argv[3]))
+        start = time.perf_counter()
+        for tokens in sentences:
+            tagger.tag(tokens)
+        print(time.perf_counter() - start)
+        return 0
+    torch.set_num_threads(1)
+    out = []
+    for job in json.loads(Path(argv[0]).read_text()):
+        tagger = Tagger(Path(job["bundle"]))
+        results = []
+        for tokens in job["sentences"]:
+            tags, x, scores = tagger.tag(tokens)
+            results.append({"tags": tags, "inputs": x.tolist(), "scores": scores.tolist()})
+        out.append({"results": results})
+    print(json.dumps(out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
