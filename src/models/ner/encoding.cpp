@@ -26,7 +26,7 @@ constexpr std::int64_t kUnknownId = 1;
 constexpr std::int64_t kCharBatchCodePoints = 1 << 14;
 
 std::string lowered_if(std::string text, bool lower) {
-  return lower ? detail::unicode_lower(text) : text;
+  return lower ? detail::unicode_lower(text) : std::move(text);
 }
 
 // Word keys spell a blank inside a token as a no-break space.

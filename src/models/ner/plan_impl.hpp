@@ -107,6 +107,10 @@ struct NERPlan::Impl {
   std::vector<std::string> decode_tags(const at::Tensor& emissions) const;
   // One tag per token; an empty sentence gives no tags.
   std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
+  // The batches tag_many runs: indices of non-empty sentences, longest first,
+  // cut by a sentence count and a padded-row budget.
+  std::vector<std::vector<std::size_t>> tagging_batches(
+      const std::vector<std::vector<std::string>>& sentences) const;
   // tag() of several sentences, batched; result i belongs to sentence i.
   std::vector<std::vector<std::string>> tag_many(
       const std::vector<std::vector<std::string>>& sentences) const;

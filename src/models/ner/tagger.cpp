@@ -100,29 +100,39 @@ std::vector<std::string> NERPlan::Impl::tag(const std::vector<std::string>& toke
   return decode_tags(emission_scores(rows, {static_cast<std::int64_t>(tokens.size())}));
 }
 
-std::vector<std::vector<std::string>> NERPlan::Impl::tag_many(
+std::vector<std::vector<std::size_t>> NERPlan::Impl::tagging_batches(
     const std::vector<std::vector<std::string>>& sentences) const {
-  std::vector<std::vector<std::string>> tags(sentences.size());
   std::vector<std::int64_t> lengths(sentences.size());
   for (std::size_t s = 0; s < sentences.size(); ++s) lengths[s] = static_cast<std::int64_t>(sentences[s].size());
   std::vector<std::size_t> order = detail::longest_first(lengths);
-  // Empty sentences sort last and get no tags.
+  // Empty sentences sort last and take no part.
   while (!order.empty() && lengths[order.back()] == 0) order.pop_back();
-  if (order.empty()) return tags;
-
-  c10::InferenceMode guard;
+  std::vector<std::vector<std::size_t>> batches;
   for (const detail::BatchRange& range : detail::cut_batches(order, lengths, kMaxBatchSentences, kMaxBatchRows)) {
+    batches.emplace_back(order.begin() + static_cast<std::ptrdiff_t>(range.begin),
+                         order.begin() + static_cast<std::ptrdiff_t>(range.end));
+  }
+  return batches;
+}
+
+std::vector<std::vector<std::string>> NERPlan::Impl::tag_many(
+    const std::vector<std::vector<std::string>>& sentences) const {
+  std::vector<std::vector<std::string>> tags(sentences.size());
+  const std::vector<std::vector<std::size_t>> batches = tagging_batches(sentences);
+  if (batches.empty()) return tags;
+  c10::InferenceMode guard;
+  for (const std::vector<std::size_t>& batch : batches) {
     std::vector<const std::vector<std::string>*> members;
-    std::vector<std::int64_t> member_lengths;
-    for (std::size_t position = range.begin; position < range.end; ++position) {
-      members.push_back(&sentences[order[position]]);
-      member_lengths.push_back(lengths[order[position]]);
+    std::vector<std::int64_t> lengths;
+    for (const std::size_t s : batch) {
+      members.push_back(&sentences[s]);
+      lengths.push_back(static_cast<std::int64_t>(sentences[s].size()));
     }
-    const at::Tensor scores = emission_scores(batch_inputs(members), member_lengths);
+    const at::Tensor scores = emission_scores(batch_inputs(members), lengths);
     std::int64_t first_row = 0;
-    for (std::size_t member = 0; member < members.size(); ++member) {
-      tags[order[range.begin + member]] = decode_tags(scores.narrow(0, first_row, member_lengths[member]));
-      first_row += member_lengths[member];
+    for (std::size_t member = 0; member < batch.size(); ++member) {
+      tags[batch[member]] = decode_tags(scores.narrow(0, first_row, lengths[member]));
+      first_row += lengths[member];
     }
   }
   return tags;

@@ -39,6 +39,7 @@ const std::vector<Refusal> kRefusals = {
      "expected an NER bundle, got 'pos'"},
     {"json_syntax", R"({"bundle": {"assets_text": "{\"config\" 1}"}})", "expected ':' at JSON byte 10"},
     {"no_config", R"({"assets_ops": [{"delete": "config"}]})", "missing JSON key 'config' at assets"},
+    {"config_not_object", R"({"assets_ops": [{"set": "config", "value": []}]})", "expected JSON object at assets.config"},
     {"no_char", R"({"drop_config": ["char"]})", kProfile},
     {"char_false", R"({"config": {"char": false}})", kProfile},
     {"word_emb_dim_0", R"({"config": {"word_emb_dim": 0}})", kProfile},
