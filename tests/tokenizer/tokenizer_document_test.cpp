@@ -231,7 +231,7 @@ TEST_F(TokenizerDocumentTest, TokensOverAThousandUnitsBecomeUnknown) {
       {thousand + "b", "<UNK>", 0, 1001},
       // Leading spaces do not count; spaces inside do.
       {"  " + thousand, thousand, 2, 1002},
-      {std::string(500, 'a') + " " + std::string(500, 'b'), "<UNK>", 0, 1001},
+      {std::string(500, 'a').append(" ").append(500, 'b'), "<UNK>", 0, 1001},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.size());

@@ -89,6 +89,21 @@ const std::vector<Refusal> kRefusals = {
      "ATen view does not support bundle dtype: complex64"},
     {"dtype_uint16", R"({"extra_tensors": {"z": {"dtype": "uint16", "shape": [2]}}})",
      "ATen view does not support bundle dtype: uint16"},
+    {"charlm_char_vocabulary_needed", R"({"config": {"charlm": true}, "assets_ops": [{"delete": "vocab.char"}]})",
+     "missing JSON key 'char' at assets.vocab"},
+    {"charlm_slot_missing", R"({"config": {"charlm": true}, "assets_ops": [{"delete": "charlm.backward"}]})",
+     "missing JSON key 'backward' at assets.charlm"},
+    {"charlm_json_error", R"({"config": {"charlm": true}, "assets_ops": [{"delete": "charlm.forward.is_forward_lm"}]})",
+     "missing JSON key 'is_forward_lm' at charlm assets"},
+    {"charlm_error_unchanged", R"({"config": {"charlm": true}, "assets_ops": [{"set": "charlm.backward.config.char_num_layers", "value": 0}]})",
+     "unsupported character language model; hidden size and layer count must be positive and recurrent dropout must be zero",
+     &typeid(CharLMModelError)},
+    {"charlm_forward_slot_backward", R"({"config": {"charlm": true}, "charlm_slots": {"forward": false}})",
+     "NER charLM directions disagree with their asset slots"},
+    {"charlm_backward_slot_forward", R"({"config": {"charlm": true}, "charlm_slots": {"backward": true}})",
+     "NER charLM directions disagree with their asset slots"},
+    {"charlm_tagger_input", R"({"config": {"charlm": true}, "tensors": {"taggerlstm.lstm.weight_ih_l0": {"dtype": "float32", "shape": [24, 15]}}})",
+     "NER tagger input size disagrees with its embedding profile"},
     {"missing_word_emb", R"({"drop_tensors": ["word_emb.weight"]})", "missing NER tensor: 'word_emb.weight'"},
     {"missing_first_in_order", R"({"drop_tensors": ["tag_clfs.0.bias", "taggerlstm_c_init"]})",
      "missing NER tensor: 'taggerlstm_c_init'"},
@@ -137,6 +152,7 @@ const std::vector<Loadable> kLoadable = {
     {"flags_set", R"({"config": {"lowercase": false, "char_lowercase": true, "char_rec_dropout": 0.0, "input_transform": true, "connect_output_layers": true}, "vocab_extra": {"delta": {"lower": true}}})"},
     {"blank_column_key",
      R"({"tag_columns": [["a"], ["b", "c"]], "assets_ops": [{"set": ["vocab", "tag", "_id2unit"], "value": {"0": ["a"], " 1": ["b", "c"]}}]})"},
+    {"charlm", R"({"config": {"charlm": true}})"},
     {"eleven_layers", R"({"config": {"num_layers": 11, "predict_tagset": 0}, "extra_tensors": {"input_transform.weight": {"dtype": "float32", "shape": [1]}}})"},
 };
 
@@ -189,6 +205,11 @@ TEST_F(NERPlanTest, ReadsTheFlagsWithTheirDefaults) {
     EXPECT_EQ(plan.connect_output_layers, c.connect_output_layers);
     EXPECT_FALSE(plan.charlm || plan.use_transformer);
   }
+  const NERPlan::Impl charlm(path("charlm"), false);
+  EXPECT_TRUE(charlm.charlm);
+  EXPECT_EQ(charlm.input_width(), 7 + 9 + 8);
+  EXPECT_TRUE(charlm.char_lstm.flat().empty() && charlm.char_initial_state.empty());
+  EXPECT_FALSE(charlm.tensors.contains("charmodel.char_emb.weight"));
   const NERPlan::Impl blank(path("blank_column_key"), false);
   EXPECT_EQ(blank.tag_columns, (std::vector<std::vector<std::string>>{{"a"}, {"b", "c"}}));
   EXPECT_EQ(blank.tag_heads.size(), 2u);

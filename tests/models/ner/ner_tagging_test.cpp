@@ -48,6 +48,7 @@ const std::vector<Bundle> kCompared = {
     {"chain_to_column_2", std::string(R"({"seed": 1, "config": {"num_layers": 2, "input_transform": true, "connect_output_layers": true, "predict_tagset": 2}, "tag_columns": )") + kThreeColumns + "}"},
     {"chain_ignored", std::string(R"({"seed": 2, "config": {"connect_output_layers": true, "lowercase": false, "char_lowercase": true}, "vocab_extra": {"word": {"lower": true}}, "tag_columns": )") + kThreeColumns + "}"},
     {"all_lowered", R"({"seed": 3, "scale": 1.5, "config": {"char_lowercase": true}, "vocab_extra": {"word": {"lower": true}, "delta": {"lower": true}}})"},
+    {"charlm", R"({"seed": 4, "config": {"charlm": true, "char_lowercase": true, "input_transform": true, "num_layers": 2}})"},
 };
 
 const std::vector<Bundle> kOthers = {
