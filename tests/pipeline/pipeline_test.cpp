@@ -309,7 +309,7 @@ TEST(PipelineWithModels, PlanErrorsOfLaterStagesPropagate) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"tokenize", "pos"}, "en", "the native POS model is not available in this build"},
+      {{"tokenize", "pos", "lemma"}, "en", "the native lemma model is not available in this build"},
       {{"langid"}, "en", "no native langid model profile is supported"},
       {{"tokenize", "coref"}, "en", "no native coref model profile is supported"},
       {{"tokenize", "mwt"}, "en", "the native MWT model is not available in this build"},

@@ -319,7 +319,6 @@ TEST(StageWithBundle, KindsWithoutANativeModelRefuseTheirOwnBundle) {
   const std::vector<LoadCase> cases = {
       load_case<LangIDModelError>("langid", "langid", "no native langid model profile is supported"),
       load_case<MWTModelError>("mwt", "mwt", "the native MWT model is not available in this build"),
-      load_case<POSModelError>("pos", "pos", "the native POS model is not available in this build"),
       load_case<LemmaModelError>("lemma", "lemma",
                                  "the native lemma model is not available in this build"),
       load_case<DepparseModelError>("depparse", "depparse",
@@ -378,8 +377,7 @@ TEST(StageWithBundle, BundleErrorsPropagateUnchanged) {
 }
 
 TEST(StageWithBundle, TheChecksumFlagReachesTheBundle) {
-  EXPECT_EQ(load_failure("pos", bundle_dir("pos-bad-digest"), false).second,
-            "the native POS model is not available in this build");
+  EXPECT_EQ(load_failure("pos", bundle_dir("pos-bad-digest"), false).second, "no exception");
   const auto [type, message] = load_failure("pos", bundle_dir("pos-bad-digest"), true);
   EXPECT_EQ(message, "assets checksum mismatch");
   EXPECT_EQ(*type, typeid(ModelBundleError));
@@ -563,14 +561,6 @@ TEST(LemmaStage, RequiresPosExactlyWhenTheModelUsesIt) {
 // Stages over plans of kinds whose model is not in this build: the calls
 // reach the plan (its own error, not the stage's not-implemented error).
 TEST(StageRouting, DocumentsAndBatchesReachThePlan) {
-  auto pos_impl = std::make_unique<POSPlan::Impl>();
-  pos_impl->bundle = open_bundle("pos");
-  const auto pos = ProcessorAccess::with_plan<POSProcessor>(
-      std::make_shared<const POSPlan>(std::move(pos_impl)));
-  const std::string pos_error = "the native POS model is not available in this build";
-  EXPECT_THROW_MSG(pos->process(Document("x")), POSModelError, pos_error);
-  EXPECT_THROW_MSG(pos->process_bulk({Document("x")}), POSModelError, pos_error);
-
   auto mwt_impl = std::make_unique<MWTPlan::Impl>();
   mwt_impl->bundle = open_bundle("mwt");
   const auto mwt = ProcessorAccess::with_plan<MWTProcessor>(
@@ -603,9 +593,7 @@ TEST(StageRouting, DirectOperationsCheckTheirArgumentsInThePlan) {
 }
 
 TEST(PlanLifetime, AMovedFromPlanReportsItInsteadOfCrashing) {
-  auto impl = std::make_unique<POSPlan::Impl>();
-  impl->bundle = open_bundle("pos");
-  POSPlan plan(std::move(impl));
+  POSPlan plan(bundle_dir("pos"), false);
   POSPlan moved(std::move(plan));
   EXPECT_EQ(moved.bundle().processor(), "pos");
   EXPECT_THROW_MSG(plan.bundle(), std::logic_error, "the POS plan has been moved from");

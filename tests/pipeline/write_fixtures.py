@@ -1,12 +1,13 @@
 """Writes every bundle and model directory the pipeline tests use, in one run.
 
-    ROOT/bundles/<kind>          a bundle of each processor kind but tokenize,
-                                 with no tensors (enough for the kind checks)
+    ROOT/bundles/<kind>          a bundle of each processor kind but tokenize
+                                 and pos, with no tensors (enough for the kind checks)
     ROOT/bundles/tokenize        a tokenize bundle with seeded random weights
-    ROOT/bundles/pos-bad-digest  a pos bundle whose assets digest is upper-cased
-    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), an
-                                 ner bundle with seeded random weights and one
-                                 bundle per other kind (package "default")
+    ROOT/bundles/pos             a pos bundle with seeded random weights
+    ROOT/bundles/pos-bad-digest  that pos bundle with its assets digest upper-cased
+    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), ner
+                                 and pos bundles with seeded random weights and
+                                 one bundle per other kind (package "default")
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
     ROOT/packages/1.10.0/en      an index only: every kind under package "std",
                                  pos also under "fast" (no bundles written)
@@ -23,6 +24,7 @@ sys.path.insert(0, str(FIXTURES))
 import bundle_writer  # noqa: E402
 import demo_model  # noqa: E402
 import ner_bundle  # noqa: E402
+import pos_bundle  # noqa: E402
 import tokenizer_bundle  # noqa: E402
 
 KINDS = ["langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment", "constituency", "coref", "morphseg"]
@@ -39,15 +41,18 @@ def main(root: str) -> int:
     root_path = Path(root)
     bundles = root_path / "bundles"
     for kind in KINDS:
-        bundle_writer.write_bundle(bundles / kind, **empty_bundle(kind))
+        if kind != "pos":
+            bundle_writer.write_bundle(bundles / kind, **empty_bundle(kind))
+    bundle_writer.write_bundle(bundles / "pos", **pos_bundle.bundle_options(seed=5))
     bundle_writer.write_bundle(
-        bundles / "pos-bad-digest", **empty_bundle("pos", manifest_ops=[{"upper": "assets.sha256"}])
+        bundles / "pos-bad-digest",
+        **pos_bundle.bundle_options(seed=5, bundle={"manifest_ops": [{"upper": "assets.sha256"}]}),
     )
     tokenizer_bundle.write_tokenizer_bundle(bundles / "tokenize", seed=7)
 
     models = root_path / "models"
     entries = [demo_model.index_entry()]
-    models_of_kind = {"ner": ner_bundle.bundle_options(seed=5)}
+    models_of_kind = {"ner": ner_bundle.bundle_options(seed=5), "pos": pos_bundle.bundle_options(seed=5)}
     entries += [
         {
             "processor": kind,

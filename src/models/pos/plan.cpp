@@ -1,44 +1,303 @@
-#include "lorvane/pos.hpp"
+// Loading a "pos" bundle, in the order the checks are made: bundle kind,
+// configuration and native profile, vocabularies, tensor views, character
+// language models, transformer, tensor validation, weight records.
 
+#include <ATen/core/Tensor.h>
+
+#include <string>
+#include <string_view>
 #include <utility>
 
-#include "lorvane/document.hpp"
+#include "bundle/json.hpp"
+#include "models/common/config.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/pos/plan_impl.hpp"
+#include "models/tagging/charlm_pair.hpp"
+#include "models/tagging/tagger_assets.hpp"
 
 namespace lorvane {
-
 namespace {
 
-[[noreturn]] void refuse() { throw POSModelError(detail::model_not_available("POS")); }
+using detail::JsonValue;
+
+constexpr std::string_view kConfigContext = "assets.config";
+
+const char* const kProfileMessage =
+    "unsupported POS architecture; the native profile requires word/pretrain embeddings, one "
+    "unidirectional character LSTM, a non-shared HighwayLSTM, and no recurrent dropout";
+
+[[noreturn]] void fail(const std::string& message) { throw POSModelError(message); }
+
+const detail::RaiseError kRaise = &detail::raise<POSModelError>;
+
+bool config_bool(const JsonValue& config, std::string_view key) {
+  return detail::optional_bool(config, key, kConfigContext, false);
+}
+
+std::int64_t config_int(const JsonValue& config, std::string_view key, std::int64_t fallback) {
+  return detail::optional_int(config, key, kConfigContext, fallback);
+}
+
+// A dropout passes only when it compares equal to zero (NaN fails).
+bool no_dropout(const JsonValue& config, std::string_view key) {
+  return detail::optional_number(config, key, kConfigContext, 0.0) == 0.0;
+}
+
+void read_dimensions(const JsonValue& config, POSPlan::Impl& impl) {
+  impl.word_emb_dim = config_int(config, "word_emb_dim", 0);
+  impl.transformed_dim = config_int(config, "transformed_dim", 0);
+  impl.char_emb_dim = config_int(config, "char_emb_dim", 0);
+  impl.char_hidden_dim = config_int(config, "char_hidden_dim", 0);
+  impl.hidden_dim = config_int(config, "hidden_dim", 0);
+  impl.num_layers = config_int(config, "num_layers", 0);
+  impl.tag_emb_dim = config_int(config, "tag_emb_dim", 0);
+  impl.batch_size = config_int(config, "batch_size", 250);
+  impl.batch_maximum_tokens = config_int(config, "batch_maximum_tokens", 5000);
+  impl.charlm_transform_dim = config_int(config, "charlm_transform_dim", 0);
+  impl.use_charlm = config_bool(config, "charlm");
+}
+
+// Every check raises the one profile message; keys are read as their check is reached.
+void check_profile(const JsonValue& config, const POSPlan::Impl& impl) {
+  if (!config_bool(config, "char") || !config_bool(config, "pretrain") ||
+      config_bool(config, "char_bidirectional") || config_bool(config, "share_hid")) {
+    fail(kProfileMessage);
+  }
+  if (!impl.use_charlm &&
+      (config_int(config, "char_num_layers", 0) != 1 || !no_dropout(config, "char_rec_dropout"))) {
+    fail(kProfileMessage);
+  }
+  if (!no_dropout(config, "rec_dropout")) fail(kProfileMessage);
+  for (const std::int64_t dimension :
+       {impl.word_emb_dim, impl.transformed_dim, impl.char_emb_dim, impl.char_hidden_dim,
+        impl.hidden_dim, impl.num_layers, impl.tag_emb_dim, impl.batch_size,
+        impl.batch_maximum_tokens}) {
+    if (dimension <= 0) fail(kProfileMessage);
+  }
+}
+
+void read_config(const JsonValue& root, POSPlan::Impl& impl) {
+  const JsonValue& config = root.at("config", "assets");
+  // A configuration that is no object reads as all defaults, which the
+  // profile refuses ("char" is false).
+  if (!config.is_object()) fail(kProfileMessage);
+  read_dimensions(config, impl);
+  check_profile(config, impl);
+  const JsonValue* bert_model = config.find("bert_model");
+  impl.use_transformer = bert_model != nullptr && !bert_model->is_null();
+}
+
+std::string read_xpos_class(const JsonValue& vocab) {
+  const std::string& xpos_class = vocab.at("_key2class", "assets.vocab")
+                                      .at("xpos", "assets.vocab._key2class")
+                                      .as_string("");
+  if (xpos_class != "WordVocab" && xpos_class != "XPOSVocab") {
+    fail("unsupported XPOS vocabulary class: " + xpos_class);
+  }
+  return xpos_class;
+}
+
+void read_xpos_vocabulary(const JsonValue& vocab, POSPlan::Impl& impl) {
+  constexpr std::string_view context = "assets.vocab.xpos";
+  const JsonValue& xpos = vocab.at("xpos", "assets.vocab");
+  if (!impl.xpos_composite) {
+    impl.xpos_units = detail::read_id2unit(xpos, context);
+    impl.xpos_ignore = detail::read_xpos_ignore(xpos, context);
+    return;
+  }
+  if (detail::required_bool(xpos, "keyed", context)) fail("keyed composite XPOS vocabularies are unsupported");
+  impl.xpos_separator = detail::required_string(xpos, "sep", context);
+  impl.xpos_components = detail::read_composite_components(
+      xpos, context, "_id2unit", kRaise,
+      [](const JsonValue& units, std::string_view units_context) {
+        return detail::read_string_array(units, units_context);
+      });
+}
+
+// Features in the key order of the JSON object: ascending byte order of the names.
+void read_feature_vocabulary(const JsonValue& vocab, POSPlan::Impl& impl) {
+  constexpr std::string_view context = "assets.vocab.feats";
+  const JsonValue& feats = vocab.at("feats", "assets.vocab");
+  detail::check_keyed_features(feats, context, kRaise,
+                               "the native POS profile requires keyed, pipe-separated morphological features");
+  const std::string object_context = detail::member_context(context, "_id2unit");
+  const JsonValue::Object& features = feats.at("_id2unit", context).as_object(object_context);
+  impl.feats_vocab.reserve(features.size());
+  for (const auto& [name, units] : features) {
+    impl.feats_vocab.push_back(
+        {name, detail::read_string_array(units, detail::member_context(object_context, name))});
+  }
+}
+
+void read_vocabularies(const JsonValue& root, POSPlan::Impl& impl) {
+  const JsonValue& vocab = root.at("vocab", "assets");
+  impl.xpos_composite = read_xpos_class(vocab) == "XPOSVocab";
+  detail::CasedVocabulary words =
+      detail::read_cased_vocabulary(vocab.at("word", "assets.vocab"), "assets.vocab.word");
+  impl.word_vocab = std::move(words.ids);
+  impl.word_lowercase = words.lowercase;
+  impl.char_vocab = detail::read_unit2id(vocab.at("char", "assets.vocab"), "assets.vocab.char");
+  impl.upos_units = detail::read_id2unit(vocab.at("upos", "assets.vocab"), "assets.vocab.upos");
+  read_xpos_vocabulary(vocab, impl);
+  impl.pretrain_vocab =
+      detail::read_unit2id(root.at("pretrain_vocab", "assets"), "assets.pretrain_vocab");
+  read_feature_vocabulary(vocab, impl);
+}
+
+std::string indexed_name(std::string_view head, std::size_t index, std::string_view tail) {
+  return std::string(head) + std::to_string(index) + std::string(tail);
+}
+
+// Biaffine prefixes of the XPOS classifiers: one, or one per component.
+std::vector<std::string> xpos_prefixes(const POSPlan::Impl& impl) {
+  if (!impl.xpos_composite) return {"xpos_clf.W_bilin"};
+  std::vector<std::string> prefixes;
+  for (std::size_t i = 0; i < impl.xpos_components.size(); ++i) {
+    prefixes.push_back(indexed_name("xpos_clf.", i, ".W_bilin"));
+  }
+  return prefixes;
+}
+
+std::string feature_prefix(std::size_t index) { return indexed_name("ufeats_clf.", index, ".W_bilin"); }
+
+void require_rows(const at::Tensor& tensor, std::size_t rows, const char* message) {
+  if (tensor.size(0) != static_cast<std::int64_t>(rows)) fail(message);
+}
+
+void fetch_weights(POSPlan::Impl& impl) {
+  const auto lookup = [&impl](std::string_view name) -> const at::Tensor& { return impl.weight(name); };
+  if (!impl.use_charlm) impl.character = detail::CharacterModel::from_tensors(lookup);
+  impl.tagger_layers.reserve(static_cast<std::size_t>(impl.num_layers));
+  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
+    impl.tagger_layers.push_back(detail::make_highway_layer("taggerlstm", layer, lookup));
+  }
+  impl.word_embedding = lookup("word_emb.weight");
+  impl.pretrained_embedding = lookup("pretrained_emb.weight");
+  impl.pretrained_projection = lookup("trans_pretrained.weight");
+  if (impl.use_charlm && impl.charlm_transform_dim > 0) {
+    impl.forward_charlm_projection = lookup("charmodel_forward_transform.weight");
+    impl.backward_charlm_projection = lookup("charmodel_backward_transform.weight");
+  }
+  impl.upos_hidden_weight = lookup("upos_hid.weight");
+  impl.upos_hidden_bias = lookup("upos_hid.bias");
+  impl.upos_classifier_weight = lookup("upos_clf.weight");
+  impl.upos_classifier_bias = lookup("upos_clf.bias");
+  impl.upos_embedding = lookup("upos_emb.weight");
+  impl.xpos_hidden_weight = lookup("xpos_hid.weight");
+  impl.xpos_hidden_bias = lookup("xpos_hid.bias");
+  impl.feats_hidden_weight = lookup("ufeats_hid.weight");
+  impl.feats_hidden_bias = lookup("ufeats_hid.bias");
+  for (const std::string& prefix : xpos_prefixes(impl)) {
+    impl.xpos_classifiers.push_back({lookup(prefix + ".weight"), lookup(prefix + ".bias")});
+  }
+  for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) {
+    const std::string prefix = feature_prefix(i);
+    impl.feature_classifiers.push_back({lookup(prefix + ".weight"), lookup(prefix + ".bias")});
+  }
+}
 
 }  // namespace
 
-// The bundle is opened and its kind checked so that a misplaced bundle is
-// reported as such; a bundle of the right kind is refused because this build
-// has no native model of this kind.
-POSPlan::POSPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
-  detail::open_bundle_for<POSModelError>(std::move(bundle_dir), verify_checksums, "pos", "a POS");
-  refuse();
+POSPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
+    : bundle(detail::open_bundle_for<POSModelError>(std::move(bundle_dir), verify_checksums, "pos",
+                                                    "a POS")) {
+  const JsonValue root = detail::parse_json(bundle->assets_json());
+  read_config(root, *this);
+  read_vocabularies(root, *this);
+  tensors = detail::ModelTensors(*bundle, kRaise, "missing POS tensor: '");
+  if (use_charlm) {
+    detail::CharLMPair charlms =
+        detail::open_charlm_pair(bundle, root, kRaise, "POS charLM directions disagree with their asset slots");
+    forward_charlm = std::move(charlms.forward);
+    backward_charlm = std::move(charlms.backward);
+  }
+  if (use_transformer) {
+    transformer = std::make_unique<detail::NativeTransformer>(bundle, root.at("transformer", "assets"));
+  }
+  validate_tensors();
+  fetch_weights(*this);
 }
 
-POSPlan::POSPlan(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+const at::Tensor& POSPlan::Impl::weight(std::string_view name) const { return tensors.require(name); }
+
+void POSPlan::Impl::validate_tensors() const {
+  for (const char* name :
+       {"word_emb.weight", "pretrained_emb.weight", "trans_pretrained.weight", "taggerlstm_h_init",
+        "taggerlstm_c_init", "upos_hid.weight", "upos_hid.bias", "upos_clf.weight", "upos_clf.bias",
+        "upos_emb.weight", "xpos_hid.weight", "xpos_hid.bias", "ufeats_hid.weight", "ufeats_hid.bias"}) {
+    weight(name);
+  }
+  for (const std::string& prefix : xpos_prefixes(*this)) {
+    weight(prefix + ".weight");
+    weight(prefix + ".bias");
+  }
+  if (use_charlm) {
+    if (charlm_transform_dim > 0) {
+      weight("charmodel_forward_transform.weight");
+      weight("charmodel_backward_transform.weight");
+    }
+  } else {
+    for (const char* name : {"charmodel.char_emb.weight", "charmodel.char_attn.weight",
+                             "charmodel.charlstm_h_init", "charmodel.charlstm_c_init"}) {
+      weight(name);
+    }
+    for (const std::string& name : detail::lstm_weight_names("charmodel.charlstm.lstm.", 1, false)) weight(name);
+    weight("trans_char.weight");
+  }
+  for (std::int64_t layer = 0; layer < num_layers; ++layer) {
+    for (const std::string& name : detail::highway_layer_names("taggerlstm", layer)) weight(name);
+  }
+  for (std::size_t i = 0; i < feats_vocab.size(); ++i) {
+    weight(feature_prefix(i) + ".weight");
+    weight(feature_prefix(i) + ".bias");
+  }
+
+  const char* const vocabularies = "POS tensor dimensions disagree with bundled vocabularies";
+  const at::Tensor& words = weight("word_emb.weight");
+  require_rows(words, word_vocab.size(), vocabularies);
+  if (words.size(1) != word_emb_dim) fail(vocabularies);
+  require_rows(weight("pretrained_emb.weight"), pretrain_vocab.size(), vocabularies);
+  require_rows(weight("upos_clf.weight"), upos_units.size(), vocabularies);
+  if (xpos_composite) {
+    for (std::size_t i = 0; i < xpos_components.size(); ++i) {
+      require_rows(weight(indexed_name("xpos_clf.", i, ".W_bilin.weight")), xpos_components[i].size(),
+                   "composite XPOS tensor dimensions disagree with its vocabulary");
+    }
+  } else {
+    require_rows(weight("xpos_clf.W_bilin.weight"), xpos_units.size(),
+                 "XPOS tensor dimensions disagree with its vocabulary");
+  }
+  if (!use_charlm) {
+    require_rows(weight("charmodel.char_emb.weight"), char_vocab.size(),
+                 "POS character tensor dimensions disagree with its vocabulary");
+  }
+  std::int64_t character_width = transformed_dim;
+  if (use_charlm) {
+    character_width = charlm_transform_dim > 0
+                          ? 2 * charlm_transform_dim
+                          : forward_charlm->hidden_size() + backward_charlm->hidden_size();
+  }
+  const std::int64_t transformer_width = use_transformer ? transformer->hidden_size() : 0;
+  const std::int64_t input_width = word_emb_dim + transformed_dim + character_width + transformer_width;
+  if (weight("taggerlstm.lstm.0.lstm.weight_ih_l0").size(1) != input_width) {
+    fail("POS tagger input size disagrees with its embedding profile");
+  }
+}
+
+POSPlan::POSPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw POSModelError(error.what());
+  }
+}
+
 POSPlan::POSPlan(POSPlan&& other) noexcept = default;
 POSPlan& POSPlan::operator=(POSPlan&& other) noexcept = default;
 POSPlan::~POSPlan() = default;
 
 const ModelBundle& POSPlan::bundle() const { return *detail::loaded_impl(impl_, "POS").bundle; }
 
-// Unreachable through the public constructor; refused for plans adopted from a
-// loader as well, since there is no model to run.
-Document POSPlan::process(Document) const {
-  detail::loaded_impl(impl_, "POS");
-  refuse();
-}
-
-std::vector<Document> POSPlan::process_bulk(std::vector<Document>) const {
-  detail::loaded_impl(impl_, "POS");
-  refuse();
-}
+const POSPlan::Impl& POSPlan::impl() const { return detail::loaded_impl(impl_, "POS"); }
 
 }  // namespace lorvane

@@ -1,0 +1,231 @@
+"""Eager PyTorch reference of the POS tagger, used to check the C++ engine
+numerically.
+
+It reads a "pos" bundle directly (manifest, assets JSON, raw tensor file) and
+computes, sentence by sentence and word by word, what the tagger specifies:
+vocabulary keys with the punctuation rule, the character LSTM run on every
+word alone (batch of one) with sigmoid attention pooling, or the forward and
+backward character language models, the highway BiLSTM layers, and the UPOS,
+XPOS and feature heads with F.bilinear. Nothing is shared with the C++ code.
+
+Command line:
+
+    pos_reference.py REQUEST.json RESULT.json
+        REQUEST: {"cases": [{"bundle": DIR, "sentences": [[word, ...], ...]}]}
+        RESULT:  {"cases": [{"encoded": [rows per sentence],
+                             "tags": [[[upos, xpos, feats], ...] per sentence]}]}
+        An empty sentence gets no rows and no tags.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence, pad_sequence
+
+QUESTION = ["?", "\uff1f", "\ufe16", "\ufe56", "\u2047"]
+EXCLAMATION = ["!", "\uff01", "\ufe15", "\ufe57", "\u203c"]
+
+
+def load_bundle(path):
+    root = Path(path)
+    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
+    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
+    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
+    tensors = {}
+    for entry in manifest["tensors"]:
+        assert entry["dtype"] == "float32", entry["name"]
+        values = np.frombuffer(raw[entry["offset"] : entry["offset"] + entry["nbytes"]], dtype="<f4")
+        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
+    return assets, tensors
+
+
+def make_lstm(tensors, prefix, layers, bidirectional):
+    """An nn.LSTM whose parameters are the bundle's tensors under prefix."""
+    hidden = tensors[prefix + "weight_hh_l0"].shape[1]
+    lstm = nn.LSTM(tensors[prefix + "weight_ih_l0"].shape[1], hidden, num_layers=layers,
+                   bidirectional=bidirectional, batch_first=True)
+    lstm.load_state_dict({name: tensors[prefix + name] for name, _ in lstm.named_parameters()})
+    return lstm.eval()
+
+
+def normalize(word):
+    points = list(word)
+    if len(points) >= 2 and all(p in QUESTION or p in EXCLAMATION for p in points):
+        return "?" if points[0] in QUESTION else "!"
+    return word
+
+
+class CharLM:
+    """Forward or backward character language model: one row per word, the
+    top layer's output at the space after the word."""
+
+    def __init__(self, assets, tensors, prefix):
+        self.vocab = assets["vocab"]["_unit2id"]
+        self.forward = assets["is_forward_lm"]
+        self.embedding = tensors[prefix + "char_emb.weight"]
+        self.state = (tensors[prefix + "charlstm_h_init"], tensors[prefix + "charlstm_c_init"])
+        self.lstm = make_lstm(tensors, prefix + "charlstm.lstm.", assets["config"]["char_num_layers"], False)
+
+    def rows(self, words):
+        words = list(words) if self.forward else [w[::-1] for w in reversed(words)]
+        unknown = self.vocab.get("<UNK>", 1)
+        ids, positions = [self.vocab["\n"]], []
+        for word in words:
+            ids += [self.vocab.get(c, unknown) for c in word] + [self.vocab[" "]]
+            positions.append(len(ids) - 1)
+        if not self.forward:
+            positions.reverse()
+        out, _ = self.lstm(F.embedding(torch.tensor([ids]), self.embedding), self.state)
+        return out[0, positions]
+
+
+class Tagger:
+    def __init__(self, path):
+        assets, self.t = load_bundle(path)
+        cfg, vocab = assets["config"], assets["vocab"]
+        self.word_vocab = vocab["word"]["_unit2id"]
+        self.lower = vocab["word"].get("lower", False)
+        self.char_vocab = vocab["char"]["_unit2id"]
+        self.pretrain_vocab = assets["pretrain_vocab"]["_unit2id"]
+        self.upos = vocab["upos"]["_id2unit"]
+        self.composite = vocab["_key2class"]["xpos"] == "XPOSVocab"
+        if self.composite:
+            self.sep = vocab["xpos"]["sep"]
+            units = vocab["xpos"]["_id2unit"]
+            self.xpos = [units[k] for k in sorted(units, key=int)]
+        else:
+            self.xpos = vocab["xpos"]["_id2unit"]
+            self.ignore = bool(vocab["xpos"].get("ignore"))
+        self.feats = sorted(vocab["feats"]["_id2unit"].items())
+        self.use_charlm = bool(cfg.get("charlm"))
+        self.transform = cfg.get("charlm_transform_dim") or 0
+        self.layers = cfg["num_layers"]
+        if self.use_charlm:
+            self.charlms = [CharLM(assets["charlm"][d], self.t, f"charmodel_{d}.") for d in ("forward", "backward")]
+        else:
+            self.char_lstm = make_lstm(self.t, "charmodel.charlstm.lstm.", 1, False)
+        self.tagger = [make_lstm(self.t, f"taggerlstm.lstm.{k}.lstm.", 1, True) for k in range(self.layers)]
+
+    def char_representation(self, word):
+        ids = torch.tensor([[self.char_vocab.get(c, 1) for c in word]])
+        state = (self.t["charmodel.charlstm_h_init"], self.t["charmodel.charlstm_c_init"])
+        out, _ = self.char_lstm(F.embedding(ids, self.t["charmodel.char_emb.weight"]), state)
+        attention = torch.sigmoid(F.linear(out, self.t["charmodel.char_attn.weight"]))
+        return (out * attention).sum(1).squeeze(0)
+
+    def inputs(self, words):
+        t = self.t
+        normalized = [normalize(w) for w in words]
+        word_ids = [self.word_vocab.get(m.lower() if self.lower else m, 1) for m in normalized]
+        pre_ids = [self.pretrain_vocab.get(m.lower().replace(" ", "\u00a0"), 1) for m in normalized]
+        blocks = [F.embedding(torch.tensor(word_ids), t["word_emb.weight"]),
+                  F.linear(F.embedding(torch.tensor(pre_ids), t["pretrained_emb.weight"]), t["trans_pretrained.weight"])]
+        if self.use_charlm:
+            for lm, direction in zip(self.charlms, ("forward", "backward")):
+                rows = lm.rows(words)
+                if self.transform > 0:
+                    rows = F.linear(rows, t[f"charmodel_{direction}_transform.weight"])
+                blocks.append(rows)
+        else:
+            reps = torch.stack([self.char_representation(m) for m in normalized])
+            blocks.append(F.linear(reps, t["trans_char.weight"]))
+        return torch.cat(blocks, 1).unsqueeze(0)
+
+    def encode(self, words):
+        x = self.inputs(words)
+        for k, lstm in enumerate(self.tagger):
+            state = (self.t["taggerlstm_h_init"][2 * k : 2 * k + 2], self.t["taggerlstm_c_init"][2 * k : 2 * k + 2])
+            out, _ = lstm(x, state)
+            highway = torch.tanh(F.linear(x, self.t[f"taggerlstm.highway.{k}.weight"], self.t[f"taggerlstm.highway.{k}.bias"]))
+            gate = torch.sigmoid(F.linear(x, self.t[f"taggerlstm.gate.{k}.weight"], self.t[f"taggerlstm.gate.{k}.bias"]))
+            x = out + gate * highway
+        return x.squeeze(0)
+
+    def encode_many(self, sentences, batch_size, max_tokens):
+        """encode() of every sentence in length-sorted padded batches of at
+        most batch_size sentences and max_tokens padded word slots."""
+        order = sorted((i for i, words in enumerate(sentences) if words), key=lambda i: -len(sentences[i]))
+        inputs = {i: self.inputs(sentences[i]).squeeze(0) for i in order}
+        results = [None] * len(sentences)
+        start = 0
+        while start < len(order):
+            longest, end = len(sentences[order[start]]), start + 1
+            while end < len(order) and end - start + 1 <= batch_size and longest * (end - start + 1) <= max_tokens:
+                end += 1
+            batch = order[start:end]
+            x = pad_sequence([inputs[i] for i in batch], batch_first=True)
+            lengths = torch.tensor([len(sentences[i]) for i in batch])
+            for k, lstm in enumerate(self.tagger):
+                state = tuple(self.t[f"taggerlstm_{s}_init"][2 * k : 2 * k + 2].expand(-1, len(batch), -1).contiguous()
+                              for s in ("h", "c"))
+                out, _ = lstm(pack_padded_sequence(x, lengths, batch_first=True), state)
+                out, _ = pad_packed_sequence(out, batch_first=True, total_length=longest)
+                gate = torch.sigmoid(F.linear(x, self.t[f"taggerlstm.gate.{k}.weight"], self.t[f"taggerlstm.gate.{k}.bias"]))
+                highway = torch.tanh(F.linear(x, self.t[f"taggerlstm.highway.{k}.weight"], self.t[f"taggerlstm.highway.{k}.bias"]))
+                x = out + gate * highway
+            for j, i in enumerate(batch):
+                results[i] = x[j, : len(sentences[i])]
+            start = end
+        return results
+
+    def biaffine(self, a, b, prefix):
+        ones = torch.ones(a.shape[0], 1)
+        return F.bilinear(torch.cat([a, ones], 1), torch.cat([b, ones], 1), self.t[prefix + ".weight"], self.t[prefix + ".bias"])
+
+    def tag(self, encoded):
+        t = self.t
+        upos_hidden = F.relu(F.linear(encoded, t["upos_hid.weight"], t["upos_hid.bias"]))
+        upos = F.linear(upos_hidden, t["upos_clf.weight"], t["upos_clf.bias"]).argmax(1)
+        emb = F.embedding(upos, t["upos_emb.weight"])
+        xpos_hidden = F.relu(F.linear(encoded, t["xpos_hid.weight"], t["xpos_hid.bias"]))
+        feats_hidden = F.relu(F.linear(encoded, t["ufeats_hid.weight"], t["ufeats_hid.bias"]))
+        if self.composite:
+            xpos = [self.biaffine(xpos_hidden, emb, f"xpos_clf.{i}.W_bilin").argmax(1) for i in range(len(self.xpos))]
+        else:
+            xpos = [self.biaffine(xpos_hidden, emb, "xpos_clf.W_bilin").argmax(1)]
+        feats = [self.biaffine(feats_hidden, emb, f"ufeats_clf.{j}.W_bilin").argmax(1) for j in range(len(self.feats))]
+        tags = []
+        for k in range(encoded.shape[0]):
+            if self.composite:
+                pieces = [self.xpos[i][int(ids[k])] for i, ids in enumerate(xpos) if int(ids[k]) != 2]
+                x = self.sep.join(pieces) or "_"
+            else:
+                i = int(xpos[0][k])
+                x = "_" if i == 2 and self.ignore else self.xpos[i]
+            f = "|".join(f"{name}={units[int(ids[k])]}" for (name, units), ids in zip(self.feats, feats) if int(ids[k]) != 2)
+            tags.append([self.upos[int(upos[k])], x, f or "_"])
+        return tags
+
+
+def run_case(case):
+    tagger = Tagger(case["bundle"])
+    encoded, tags = [], []
+    for words in case["sentences"]:
+        if not words:
+            encoded.append([])
+            tags.append([])
+            continue
+        rows = tagger.encode(words)
+        encoded.append(rows.tolist())
+        tags.append(tagger.tag(rows))
+    return {"encoded": encoded, "tags": tags}
+
+
+def main(argv):
+    request = json.loads(Path(argv[0]).read_text(encoding="utf-8"))
+    torch.set_num_threads(1)
+    with torch.no_grad():
+        result = {"cases": [run_case(case) for case in request["cases"]]}
+    Path(argv[1]).write_text(json.dumps(result, ensure_ascii=False), encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
