@@ -31,6 +31,7 @@ struct ModelCase {
   std::string options;  // JSON keyword arguments of pos_bundle.write_pos_bundle
   std::string xpos;     // the XPOS every word must get ("" when not forced)
   std::string feats;    // the features every word must get ("" when not forced)
+  bool charlm = false;  // character language models instead of the character LSTM
 };
 
 const std::vector<ModelCase>& model_cases() {
@@ -53,11 +54,16 @@ const std::vector<ModelCase>& model_cases() {
       {"all_absent", R"({"seed": 16, "composite": true, "force": {"xpos_clf.0.W_bilin": 2, "xpos_clf.1.W_bilin": 2,
            "xpos_clf.2.W_bilin": 2}})", "_", ""},
       {"one_layer", R"({"seed": 17, "config": {"num_layers": 1}})", "", ""},
+      // "char_num_layers" is not read with character language models.
+      {"charlm", R"({"seed": 18, "config": {"charlm": true, "charlm_transform_dim": 21, "char_num_layers": null}})",
+       "", "", true},
+      {"charlm_raw", R"({"seed": 19, "composite": true, "config": {"charlm": true}})", "", "", true},
   };
   return cases;
 }
 
-const Sentences& sentences() {
+// With character language models an empty word is encoded too.
+const Sentences& sentences(bool charlm = false) {
   static const Sentences list = {
       {"The", "dog", "runs", "?!?"},
       {},
@@ -69,7 +75,12 @@ const Sentences& sentences() {
       {"dogs", "runs", "on", "The", "mat", "?", "!"},
       {},
   };
-  return list;
+  static const Sentences with_empty_word = [] {
+    Sentences extended = list;
+    extended.push_back({"a", "", "dog"});
+    return extended;
+  }();
+  return charlm ? with_empty_word : list;
 }
 
 // Loading refusals, in the order the loader checks: options -> message.
@@ -77,6 +88,7 @@ struct RefusalCase {
   std::string name;
   std::string options;
   std::string message;
+  bool pos_error = true;  // a POSModelError, or another component's ModelBundleError
 };
 
 const char* const kProfile =
@@ -90,11 +102,11 @@ std::string set_op(const std::string& path, const std::string& value) {
 const std::vector<RefusalCase>& refusal_cases() {
   static const std::vector<RefusalCase> cases = {
       {"kind", R"({"bundle": {"processor": "tokenize"}})", "expected a POS bundle, got 'tokenize'"},
-      {"no_char", R"({"drop_config": ["char"]})", kProfile},
+      {"no_char", R"({"assets_ops": [{"delete": "config.char"}]})", kProfile},
       {"pretrain_off", set_op("config.pretrain", "false"), kProfile},
       {"char_bidi", set_op("config.char_bidirectional", "true"), kProfile},
       {"share_hid", set_op("config.share_hid", "true"), kProfile},
-      {"no_char_layers", R"({"drop_config": ["char_num_layers"]})", kProfile},
+      {"no_char_layers", R"({"assets_ops": [{"delete": "config.char_num_layers"}]})", kProfile},
       {"char_layers_2", set_op("config.char_num_layers", "2"), kProfile},
       {"char_dropout", set_op("config.char_rec_dropout", "0.25"), kProfile},
       {"rec_dropout", set_op("config.rec_dropout", "0.5"), kProfile},
@@ -126,12 +138,12 @@ const std::vector<RefusalCase>& refusal_cases() {
        "missing JSON key 'keyed' at assets.vocab.feats"},
       {"feats_value", set_op("vocab.feats._id2unit.Case", "[\"Nom\", null]"),
        "expected JSON string at assets.vocab.feats._id2unit.Case[]"},
-      {"dtype", R"({"extra_tensors": [["unused", {"dtype": "uint16", "shape": [2]}]],
-           "drop_tensors": ["word_emb.weight"]})", "ATen view does not support bundle dtype: uint16"},
+      {"dtype", R"({"tensors": {"unused": {"dtype": "uint16", "shape": [2]}}, "drop_tensors": ["word_emb.weight"]})",
+       "ATen view does not support bundle dtype: uint16"},
       {"first_missing", R"({"drop_tensors": ["trans_char.weight", "upos_emb.weight"]})",
        "missing POS tensor: 'upos_emb.weight'"},
       {"plain_classifier", R"({"drop_tensors": ["xpos_clf.W_bilin.weight"],
-           "extra_tensors": [["xpos_clf.0.W_bilin.weight", {"dtype": "float32", "shape": [16, 14, 4]}]]})",
+           "tensors": {"xpos_clf.0.W_bilin.weight": {"dtype": "float32", "shape": [16, 14, 4]}}})",
        "missing POS tensor: 'xpos_clf.W_bilin.weight'"},
       {"component_bias", R"({"composite": true, "drop_tensors": ["xpos_clf.2.W_bilin.bias"]})",
        "missing POS tensor: 'xpos_clf.2.W_bilin.bias'"},
@@ -152,6 +164,17 @@ const std::vector<RefusalCase>& refusal_cases() {
        "POS character tensor dimensions disagree with its vocabulary"},
       {"input_width", R"({"tensors": {"taggerlstm.lstm.0.lstm.weight_ih_l0": {"dtype": "float32", "shape": [24, 18]}}})",
        "POS tagger input size disagrees with its embedding profile"},
+      {"charlm_no_assets", R"({"config": {"charlm": true}, "assets_ops": [{"delete": "charlm"}]})",
+       "missing JSON key 'charlm' at assets"},
+      {"charlm_broken", R"({"config": {"charlm": true}, "assets_ops": [{"set": "charlm.backward.config.char_num_layers",
+           "value": 0}]})",
+       "unsupported character language model; hidden size and layer count must be positive and recurrent dropout "
+       "must be zero", false},
+      {"charlm_swapped", R"({"config": {"charlm": true}, "assets_ops": [{"set": "charlm.forward.is_forward_lm",
+           "value": false}]})", "POS charLM directions disagree with their asset slots"},
+      {"charlm_transform", R"({"config": {"charlm": true, "charlm_transform_dim": 4},
+           "drop_tensors": ["charmodel_backward_transform.weight"]})",
+       "missing POS tensor: 'charmodel_backward_transform.weight'"},
   };
   return cases;
 }
@@ -198,14 +221,14 @@ class POSTest : public ::testing::Test {
   static fs::path dir(const std::string& name) { return *root_ / name; }
 
   static detail::JsonValue run_reference() {
-    std::vector<std::string> sentence_items;
-    for (const auto& words : sentences()) {
-      std::vector<std::string> quoted;
-      for (const std::string& word : words) quoted.push_back(json_string(word));
-      sentence_items.push_back(testing::json_array(quoted));
-    }
     std::vector<std::string> cases;
     for (const ModelCase& c : model_cases()) {
+      std::vector<std::string> sentence_items;
+      for (const auto& words : sentences(c.charlm)) {
+        std::vector<std::string> quoted;
+        for (const std::string& word : words) quoted.push_back(json_string(word));
+        sentence_items.push_back(testing::json_array(quoted));
+      }
       cases.push_back("{\"bundle\": " + json_string(dir(c.name).string()) +
                       ", \"sentences\": " + testing::json_array(sentence_items) + "}");
     }
@@ -254,7 +277,13 @@ std::vector<std::string> reference_tags(const detail::JsonValue& tags) {
 TEST_F(POSTest, RefusalsCarryTheirMessageInCheckOrder) {
   for (const RefusalCase& c : refusal_cases()) {
     SCOPED_TRACE(c.name);
-    EXPECT_THROW_MSG(POSPlan(dir(c.name), false), POSModelError, c.message);
+    try {
+      POSPlan plan(dir(c.name), false);
+      ADD_FAILURE() << "loaded";
+    } catch (const ModelBundleError& error) {
+      EXPECT_EQ(error.what(), c.message);
+      EXPECT_EQ(dynamic_cast<const POSModelError*>(&error) != nullptr, c.pos_error);
+    }
   }
 }
 
@@ -297,8 +326,8 @@ TEST_F(POSTest, EncoderAndHeadsAgreeWithTheReference) {
     const POSPlan plan(dir(c.name), false);
     const auto& expected = reference(m);
     c10::InferenceMode guard;
-    for (std::size_t s = 0; s < sentences().size(); ++s) {
-      const auto& words = sentences()[s];
+    for (std::size_t s = 0; s < sentences(c.charlm).size(); ++s) {
+      const auto& words = sentences(c.charlm)[s];
       SCOPED_TRACE(s);
       const auto& tags = reference_tags(expected.at("tags", "").as_array("")[s]);
       EXPECT_EQ(tag_strings(plan.tag(words)), tags);
@@ -325,31 +354,51 @@ TEST_F(POSTest, BatchesEqualSingleSentences) {
     std::int64_t batch_size;
     std::int64_t max_tokens;
   };
-  POSPlan::Impl impl(dir("composite"), false);
-  c10::InferenceMode guard;
-  std::vector<at::Tensor> single;
-  std::vector<std::vector<POSTag>> single_tags;
-  for (const auto& words : sentences()) {
-    single.push_back(words.empty() ? at::Tensor() : impl.encode(words, nullptr, nullptr));
-    single_tags.push_back(words.empty() ? std::vector<POSTag>{} : impl.tag_encoded(single.back(), words.size()));
-  }
-  for (const Budget budget : {Budget{250, 5000}, Budget{1, 5000}, Budget{2, 5000}, Budget{250, 10}, Budget{3, 1}}) {
-    SCOPED_TRACE(std::to_string(budget.batch_size) + "/" + std::to_string(budget.max_tokens));
-    impl.batch_size = budget.batch_size;
-    impl.batch_maximum_tokens = budget.max_tokens;
-    const std::vector<at::Tensor> many = impl.encode_many(sentences(), {}, {});
-    const auto tags = impl.tag_encoded_many(single, sentences());
-    ASSERT_EQ(many.size(), sentences().size());
-    for (std::size_t s = 0; s < sentences().size(); ++s) {
-      EXPECT_EQ(many[s].defined(), !sentences()[s].empty());
-      if (many[s].defined()) {
-        EXPECT_TRUE(testing::all_close(values(many[s]), values(single[s]), 1e-5, 1e-5));
-      }
-      EXPECT_EQ(tag_strings(tags[s]), tag_strings(single_tags[s]));
+  for (const bool charlm : {false, true}) {
+    SCOPED_TRACE(charlm);
+    POSPlan::Impl impl(dir(charlm ? "charlm" : "composite"), false);
+    const Sentences& texts = sentences(charlm);
+    // Character-LM rows as process_bulk computes them, for all sentences at once.
+    std::vector<at::Tensor> forward;
+    std::vector<at::Tensor> backward;
+    if (charlm) {
+      forward = impl.forward_charlm->encode_many(texts);
+      backward = impl.backward_charlm->encode_many(texts);
     }
+    c10::InferenceMode guard;
+    std::vector<at::Tensor> single;
+    std::vector<std::vector<POSTag>> single_tags;
+    for (const auto& words : texts) {
+      single.push_back(words.empty() ? at::Tensor() : impl.encode(words, nullptr, nullptr));
+      single_tags.push_back(words.empty() ? std::vector<POSTag>{} : impl.tag_encoded(single.back(), words.size()));
+    }
+    for (const Budget budget : {Budget{250, 5000}, Budget{1, 5000}, Budget{2, 5000}, Budget{250, 10}, Budget{3, 1}}) {
+      SCOPED_TRACE(std::to_string(budget.batch_size) + "/" + std::to_string(budget.max_tokens));
+      impl.batch_size = budget.batch_size;
+      impl.batch_maximum_tokens = budget.max_tokens;
+      const std::vector<at::Tensor> many = impl.encode_many(texts, forward, backward);
+      const auto tags = impl.tag_encoded_many(single, texts);
+      ASSERT_EQ(many.size(), texts.size());
+      for (std::size_t s = 0; s < texts.size(); ++s) {
+        EXPECT_EQ(many[s].defined(), !texts[s].empty());
+        if (many[s].defined()) {
+          EXPECT_TRUE(testing::all_close(values(many[s]), values(single[s]), 1e-5, 1e-5));
+        }
+        EXPECT_EQ(tag_strings(tags[s]), tag_strings(single_tags[s]));
+      }
+    }
+    EXPECT_TRUE(impl.encode_many({}, {}, {}).empty());
+    if (!charlm) {
+      EXPECT_FALSE(impl.encode_many({{}, {}}, {}, {})[1].defined());
+      continue;
+    }
+    // Rows that do not cover every sentence, or not every word, are refused.
+    const std::string rows = "POS charLM rows do not match the encoded sentences";
+    EXPECT_THROW_MSG(impl.encode_many(texts, {}, {}), POSModelError, rows);
+    EXPECT_THROW_MSG(impl.encode_many({{"a"}, {"b"}}, {forward[0], forward[0]}, {backward[0]}), POSModelError, rows);
+    EXPECT_THROW_MSG(impl.encode_many({{"a"}}, {forward[0]}, {backward[0]}), POSModelError, rows);
+    EXPECT_THROW_MSG(impl.encode_many({{"a"}}, {at::Tensor()}, {at::Tensor()}), POSModelError, rows);
   }
-  EXPECT_TRUE(impl.encode_many({}, {}, {}).empty());
-  EXPECT_FALSE(impl.encode_many({{}, {}}, {}, {})[1].defined());
 }
 
 TEST_F(POSTest, InconsistentInputsAreRefused) {

@@ -27,7 +27,6 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
-from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence, pad_sequence
 
 QUESTION = ["?", "\uff1f", "\ufe16", "\ufe56", "\u2047"]
 EXCLAMATION = ["!", "\uff01", "\ufe15", "\ufe57", "\u203c"]
@@ -147,33 +146,6 @@ class Tagger:
             gate = torch.sigmoid(F.linear(x, self.t[f"taggerlstm.gate.{k}.weight"], self.t[f"taggerlstm.gate.{k}.bias"]))
             x = out + gate * highway
         return x.squeeze(0)
-
-    def encode_many(self, sentences, batch_size, max_tokens):
-        """encode() of every sentence in length-sorted padded batches of at
-        most batch_size sentences and max_tokens padded word slots."""
-        order = sorted((i for i, words in enumerate(sentences) if words), key=lambda i: -len(sentences[i]))
-        inputs = {i: self.inputs(sentences[i]).squeeze(0) for i in order}
-        results = [None] * len(sentences)
-        start = 0
-        while start < len(order):
-            longest, end = len(sentences[order[start]]), start + 1
-            while end < len(order) and end - start + 1 <= batch_size and longest * (end - start + 1) <= max_tokens:
-                end += 1
-            batch = order[start:end]
-            x = pad_sequence([inputs[i] for i in batch], batch_first=True)
-            lengths = torch.tensor([len(sentences[i]) for i in batch])
-            for k, lstm in enumerate(self.tagger):
-                state = tuple(self.t[f"taggerlstm_{s}_init"][2 * k : 2 * k + 2].expand(-1, len(batch), -1).contiguous()
-                              for s in ("h", "c"))
-                out, _ = lstm(pack_padded_sequence(x, lengths, batch_first=True), state)
-                out, _ = pad_packed_sequence(out, batch_first=True, total_length=longest)
-                gate = torch.sigmoid(F.linear(x, self.t[f"taggerlstm.gate.{k}.weight"], self.t[f"taggerlstm.gate.{k}.bias"]))
-                highway = torch.tanh(F.linear(x, self.t[f"taggerlstm.highway.{k}.weight"], self.t[f"taggerlstm.highway.{k}.bias"]))
-                x = out + gate * highway
-            for j, i in enumerate(batch):
-                results[i] = x[j, : len(sentences[i])]
-            start = end
-        return results
 
     def biaffine(self, a, b, prefix):
         ones = torch.ones(a.shape[0], 1)
