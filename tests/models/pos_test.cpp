@@ -460,7 +460,7 @@ std::vector<std::string> expected_written(const POSPlan& plan, const Sentences& 
 }
 
 TEST_F(POSTest, DocumentsAreTaggedSinglyAndInBulk) {
-  for (const char* name : {"plain", "ignored", "absent"}) {
+  for (const char* name : {"plain", "ignored", "absent", "charlm_raw"}) {
     SCOPED_TRACE(name);
     const POSPlan plan(dir(name), false);
     const Sentences first = {sentences()[0], {}, sentences()[3]};
