@@ -1,0 +1,6 @@
+lorvane_add_test(constituency_plan_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/constituency/plan_test.cpp
+  TORCH)
+lorvane_add_test(constituency_parser_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/constituency/parser_test.cpp
+  TORCH)
