@@ -208,7 +208,8 @@ class Model:
         top = cstack[-1][0]
         return not (top["tree"] is not None and self.too_many_unary(top["tree"]))
 
-    def parse(self, words, tags):
+    def parse(self, words, tags, applied):
+        """The tree; `applied` receives the transitions as they are applied."""
         if not words:
             raise ParseError("constituency parser cannot parse an empty sentence")
         if len(words) != len(tags):
@@ -219,12 +220,11 @@ class Model:
         s = {"n": n, "position": 0, "open": 0, "steps": 0,
              "transitions": [self.start(self.transition_lstm, self.transition_zero, "transition_stack.start_embedding")],
              "constituents": [self.start(self.constituent_lstm, self.constituent_zero, "constituent_stack.start_embedding")]}
-        applied = []
         while True:
             cstack = s["constituents"]
             if s["position"] == n and len(cstack) == 2 and cstack[-1][0]["tree"] is not None \
                     and cstack[-1][0]["tree"][0] in self.root_labels:
-                return cstack[-1][0]["tree"], applied
+                return cstack[-1][0]["tree"]
             x = torch.cat([vectors[s["position"] + 1], s["transitions"][-1][3], cstack[-1][3]])
             for i in range(self.O):
                 x = torch.nn.functional.linear(torch.relu(x), self.t[f"output_layers.{i}.weight"],
@@ -299,8 +299,7 @@ def run(bundle: str, sentences: list, vectors: bool) -> list:
         for sentence in sentences:
             result = {"tree": None, "transitions": [], "error": None}
             try:
-                tree, applied = model.parse(sentence["words"], sentence["tags"])
-                result["tree"], result["transitions"] = tree_text(tree), applied
+                result["tree"] = tree_text(model.parse(sentence["words"], sentence["tags"], result["transitions"]))
             except ParseError as error:
                 result["error"] = str(error)
             if vectors and sentence["words"]:
@@ -330,7 +329,7 @@ def main(argv) -> int:
             for _ in range(args.repeat):
                 started = time.perf_counter()
                 for sentence in sentences:
-                    model.parse(sentence["words"], sentence["tags"])
+                    model.parse(sentence["words"], sentence["tags"], [])
                 best = min(best, time.perf_counter() - started)
         print(best)
         return 0
