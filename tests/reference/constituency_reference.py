@@ -10,7 +10,7 @@ Open / Close with MAX composition, and the end test.
 
     constituency_reference.py BUNDLE INPUT.json OUTPUT.json [--vectors]
     constituency_reference.py --jobs JOBS.json     (a list of {"bundle", "input", "output", "vectors"})
-    constituency_reference.py --time BUNDLE INPUT.json [--repeat R] [--threads N]
+    constituency_reference.py --time BUNDLE INPUT.json [--repeat R] [--threads N] [--no-mkldnn]
 
 INPUT is a list of {"words": [...], "tags": [...]}. OUTPUT gets one entry per
 sentence: {"tree": text or null, "transitions": [indices], "error": message
@@ -319,12 +319,14 @@ def main(argv) -> int:
     parser.add_argument("--time", action="store_true")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--no-mkldnn", action="store_true", help="--time without oneDNN kernels")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
     if args.time:
         model = Model(args.bundle)
         sentences = json.loads(Path(args.input).read_text())
         best = math.inf
+        torch.backends.mkldnn.enabled = not args.no_mkldnn
         with torch.inference_mode():
             for _ in range(args.repeat):
                 started = time.perf_counter()

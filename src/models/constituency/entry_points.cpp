@@ -67,12 +67,13 @@ std::vector<at::Tensor> encode_batch(const Impl& impl, const std::vector<Sentenc
 }
 
 void parse_batch(const Impl& impl, const std::vector<SentenceRef>& sentences, const std::vector<std::size_t>& members,
-                 bool keep_transitions, std::vector<ParseOutcome>& outcomes) {
+                 bool keep_transitions, std::vector<ParseOutcome>& outcomes, ParseTimings* timings) {
   std::vector<SentenceRef> batch;
   batch.reserve(members.size());
   for (const std::size_t index : members) batch.push_back(sentences[index]);
   std::vector<std::exception_ptr> errors(batch.size());
-  const std::vector<at::Tensor> rows = encode_batch(impl, batch, errors);
+  std::vector<at::Tensor> rows;
+  timed(timings ? &timings->word_encoder : nullptr, [&] { rows = encode_batch(impl, batch, errors); });
 
   std::vector<SentenceRef> encoded;
   std::vector<at::Tensor> encoded_rows;
@@ -87,7 +88,7 @@ void parse_batch(const Impl& impl, const std::vector<SentenceRef>& sentences, co
     encoded_members.push_back(members[i]);
   }
   if (encoded.empty()) return;
-  std::vector<ParseOutcome> parsed = parse_encoded(impl, encoded, encoded_rows, keep_transitions);
+  std::vector<ParseOutcome> parsed = parse_encoded(impl, encoded, encoded_rows, keep_transitions, timings);
   for (std::size_t i = 0; i < parsed.size(); ++i) outcomes[encoded_members[i]] = std::move(parsed[i]);
 }
 
@@ -101,7 +102,7 @@ std::size_t first_failure(const std::vector<ParseOutcome>& outcomes) {
 }  // namespace
 
 std::vector<ParseOutcome> parse_sentences(const Impl& impl, const std::vector<SentenceRef>& sentences,
-                                          bool keep_transitions) {
+                                          bool keep_transitions, ParseTimings* timings) {
   std::vector<ParseOutcome> outcomes(sentences.size());
   std::size_t checked = 0;
   for (; checked < sentences.size(); ++checked) {
@@ -123,7 +124,7 @@ std::vector<ParseOutcome> parse_sentences(const Impl& impl, const std::vector<Se
     for (std::size_t position = range.begin; position < range.end; ++position) {
       if (order[position] < stop) members.push_back(order[position]);
     }
-    if (!members.empty()) parse_batch(impl, sentences, members, keep_transitions, outcomes);
+    if (!members.empty()) parse_batch(impl, sentences, members, keep_transitions, outcomes, timings);
   }
   return outcomes;
 }

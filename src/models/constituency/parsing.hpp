@@ -9,6 +9,7 @@
 
 #include <ATen/core/Tensor.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -43,16 +44,40 @@ struct ParseOutcome {
   std::exception_ptr error;
 };
 
+// Seconds spent in each part of parsing, summed over a call (for
+// benchmarks; measured only when asked for).
+struct ParseTimings {
+  double word_encoder = 0;
+  double scorer = 0;
+  double choice = 0;       // legality, ranking and the pops of Close
+  double composition = 0;  // MAX composition and tree building
+  double stack_steps = 0;  // both stack LSTMs, start nodes included
+};
+
+// Runs `work`, adding its wall time to *seconds unless that is null.
+template <class Work>
+void timed(double* seconds, Work&& work) {
+  if (seconds == nullptr) {
+    work();
+    return;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  *seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Parses already encoded sentences in lockstep; word_rows[i] holds sentence
 // i's word vectors ([n_i + 2, H]). REQUIRES: n_i >= 1 and equal tag counts.
 std::vector<ParseOutcome> parse_encoded(const ConstituencyPlan::Impl& impl, const std::vector<SentenceRef>& sentences,
-                                        const std::vector<at::Tensor>& word_rows, bool keep_transitions);
+                                        const std::vector<at::Tensor>& word_rows, bool keep_transitions,
+                                        ParseTimings* timings = nullptr);
 
 // Checks, encodes and parses every sentence, in batches of similar length.
 // Sentences after the first one that fails its argument checks are not
 // parsed (their outcome is empty), as a one-by-one run would stop there.
 std::vector<ParseOutcome> parse_sentences(const ConstituencyPlan::Impl& impl,
-                                          const std::vector<SentenceRef>& sentences, bool keep_transitions);
+                                          const std::vector<SentenceRef>& sentences, bool keep_transitions,
+                                          ParseTimings* timings = nullptr);
 
 // The first failure in input order, rethrown; otherwise nothing.
 void rethrow_first_failure(const std::vector<ParseOutcome>& outcomes);

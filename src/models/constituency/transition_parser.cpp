@@ -268,29 +268,12 @@ void push_transitions(const Impl& impl, std::vector<Pending>& round) {
   }
 }
 
-// One round: the end test, then one transition for every sentence still parsing.
-void run_round(const Impl& impl, std::vector<Sentence*>& active) {
-  for (Sentence* sentence : active) {
-    if (!reached_end(impl, *sentence->state)) continue;
-    sentence->outcome->tree = sentence->state->constituent_stack.back().constituent->tree;
-    sentence->finished = true;
-  }
-  drop_finished(active);
-  if (active.empty()) return;
-
-  at::Tensor scores;
-  if (!run_shared(active, [&] {
-        scores = score(impl, active);
-        if (scores.dim() != 2 || scores.size(1) != static_cast<std::int64_t>(impl.transitions.size())) {
-          fail("constituency output layer has the wrong shape");
-        }
-      })) {
-    return;
-  }
+// The best-ranked legal transition of every sentence, checked against the
+// limit and begun; a sentence without one fails.
+void choose_transitions(const Impl& impl, std::vector<Sentence*>& active, const at::Tensor& scores,
+                        std::vector<Pending>& round) {
   const auto count = static_cast<std::size_t>(scores.size(1));
   const double* rows = scores.data_ptr<double>();
-  std::vector<Pending> round;
-  round.reserve(active.size());
   for (std::size_t i = 0; i < active.size(); ++i) {
     Sentence& sentence = *active[i];
     try {
@@ -305,9 +288,38 @@ void run_round(const Impl& impl, std::vector<Sentence*>& active) {
       fail_sentence(sentence, std::current_exception());
     }
   }
-  close_constituents(impl, round);
-  push_constituents(impl, round);
-  push_transitions(impl, round);
+}
+
+// One round: the end test, then one transition for every sentence still parsing.
+void run_round(const Impl& impl, std::vector<Sentence*>& active, ParseTimings* timings) {
+  const auto slot = [&](double ParseTimings::*member) { return timings ? &(timings->*member) : nullptr; };
+  for (Sentence* sentence : active) {
+    if (!reached_end(impl, *sentence->state)) continue;
+    sentence->outcome->tree = sentence->state->constituent_stack.back().constituent->tree;
+    sentence->finished = true;
+  }
+  drop_finished(active);
+  if (active.empty()) return;
+
+  at::Tensor scores;
+  bool scored = false;
+  timed(slot(&ParseTimings::scorer), [&] {
+    scored = run_shared(active, [&] {
+      scores = score(impl, active);
+      if (scores.dim() != 2 || scores.size(1) != static_cast<std::int64_t>(impl.transitions.size())) {
+        fail("constituency output layer has the wrong shape");
+      }
+    });
+  });
+  if (!scored) return;
+  std::vector<Pending> round;
+  round.reserve(active.size());
+  timed(slot(&ParseTimings::choice), [&] { choose_transitions(impl, active, scores, round); });
+  timed(slot(&ParseTimings::composition), [&] { close_constituents(impl, round); });
+  timed(slot(&ParseTimings::stack_steps), [&] {
+    push_constituents(impl, round);
+    push_transitions(impl, round);
+  });
   drop_finished(active);
 }
 
@@ -323,7 +335,8 @@ std::vector<ConstituencyTree> make_preterminals(const SentenceRef& sentence) {
 }  // namespace
 
 std::vector<ParseOutcome> parse_encoded(const Impl& impl, const std::vector<SentenceRef>& sentences,
-                                        const std::vector<at::Tensor>& word_rows, bool keep_transitions) {
+                                        const std::vector<at::Tensor>& word_rows, bool keep_transitions,
+                                        ParseTimings* timings) {
   c10::InferenceMode guard;
   std::vector<ParseOutcome> outcomes(sentences.size());
   std::vector<ParserState> states(sentences.size());
@@ -349,18 +362,19 @@ std::vector<ParseOutcome> parse_encoded(const Impl& impl, const std::vector<Sent
 
   // The start nodes depend on the weights alone: built once, shared by all.
   StackNode transition_start, constituent_start;
-  if (!run_shared(active, [&] {
-        transition_start = start_node(transition_rnn(impl), impl.transition_stack_state, impl.fetched.transition_start);
-        constituent_start =
-            start_node(constituent_rnn(impl), impl.constituent_stack_state, impl.fetched.constituent_start);
-      })) {
-    return outcomes;
-  }
+  bool started = false;
+  timed(timings ? &timings->stack_steps : nullptr, [&] {
+    started = run_shared(active, [&] {
+      transition_start = start_node(transition_rnn(impl), impl.transition_stack_state, impl.fetched.transition_start);
+      constituent_start = start_node(constituent_rnn(impl), impl.constituent_stack_state, impl.fetched.constituent_start);
+    });
+  });
+  if (!started) return outcomes;
   for (Sentence* parse : active) {
     parse->state->transition_stack.push_back(transition_start);
     parse->state->constituent_stack.push_back(constituent_start);
   }
-  while (!active.empty()) run_round(impl, active);
+  while (!active.empty()) run_round(impl, active, timings);
   return outcomes;
 }
 

@@ -4,7 +4,6 @@
 // document operations and a pipeline.
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
 #include <gtest/gtest.h>
 
@@ -129,7 +128,6 @@ std::string sentences_json(const std::vector<Sentence>& sentences) {
 class ConstituencyParser : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    at::set_num_threads(1);  // tiny tensors: more threads only oversubscribe a shared machine
     root_ = new testing::TempDir();
     std::vector<testing::BundleJob> jobs;
     for (const Variant& v : variants()) jobs.emplace_back(v.name, v.options);

@@ -1,7 +1,6 @@
 // Loading a constituency bundle: every refusal in the order the loader meets
 // it, and what an accepted bundle yields.
 
-#include <ATen/Parallel.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -213,7 +212,6 @@ std::size_t case_index(const std::string& name) {
 class ConstituencyPlanLoading : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    at::set_num_threads(1);  // tiny tensors: more threads only oversubscribe a shared machine
     root_ = new testing::TempDir();
     std::vector<testing::BundleJob> jobs;
     for (std::size_t i = 0; i < load_cases().size(); ++i) jobs.emplace_back(std::to_string(i), load_cases()[i].options);
