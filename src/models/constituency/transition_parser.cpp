@@ -15,8 +15,6 @@
 #include <c10/core/InferenceMode.h>
 
 #include <algorithm>
-#include <cmath>
-#include <functional>
 #include <utility>
 
 #include "lorvane/errors.hpp"
