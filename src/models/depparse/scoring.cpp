@@ -219,8 +219,13 @@ std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::
     sentences.push_back(i);
     lengths.push_back(positions);
   }
+  // Scored in groups of at most kGroupRows padded rows (fewer when the budget
+  // is smaller), each padded to its own longest sentence: a sentence gets the
+  // scores it gets alone whatever group it is in, and small groups keep both
+  // the padding and the [k, L, L, R] relation buffer small.
+  const std::int64_t budget = batch_size > 0 ? std::min(batch_size, kGroupRows) : kGroupRows;
   const std::vector<std::size_t> order = longest_first(lengths);
-  for (const BatchRange& range : cut_batches(order, lengths, 0, batch_size)) {
+  for (const BatchRange& range : cut_batches(order, lengths, 0, budget)) {
     const auto count = static_cast<std::int64_t>(range.end - range.begin);
     const std::int64_t length = lengths[order[range.begin]];
     const at::Tensor& first = encoded[sentences[order[range.begin]]];
@@ -232,21 +237,14 @@ std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::
       mask[j].narrow(0, 0, n).fill_(true);
     }
     const at::Tensor arcs = arc_scores(scorers, padded, &mask);
-    // Relation scores a group at a time, so that the batch's [k, L, L, R]
-    // never exists at once.
-    const Projection relation_sides = project(padded, scorers.deprel);
+    at::Tensor relations = deep_biaffine(padded, scorers.deprel);
     padded.reset();
-    const std::int64_t step = group_size(length);
-    for (std::int64_t group = 0; group < count; group += step) {
-      const std::int64_t members = std::min(step, count - group);
-      at::Tensor relations = pairwise_scores(scorers.deprel, relation_sides.sentences(group, members), false);
-      log_softmax_in_place(relations);
-      for (std::int64_t j = group; j < group + members; ++j) {
-        const std::int64_t n = lengths[order[range.begin + j]];
-        ArcScores& result = results[sentences[order[range.begin + j]]];
-        result.first = cut(arcs[j], n);
-        result.second = cut(relations[j - group], n);
-      }
+    log_softmax_in_place(relations);
+    for (std::int64_t j = 0; j < count; ++j) {
+      const std::int64_t n = lengths[order[range.begin + j]];
+      ArcScores& result = results[sentences[order[range.begin + j]]];
+      result.first = cut(arcs[j], n);
+      result.second = cut(relations[j], n);
     }
   }
   return results;

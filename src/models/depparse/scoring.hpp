@@ -68,11 +68,12 @@ ArcScores score_encoded(const ArcScorers& scorers, const at::Tensor& encoded, co
 // The scores of many sentences, each encoded alone as [1, words + 1, H];
 // returns ([1, n, n], [1, n, n, R]) per sentence in input order, n = words + 1,
 // and a pair of undefined tensors for a sentence without words. Sentences are
-// scored in longest-first batches of at most `batch_size` padded rows
-// (first length times count; at least one sentence); a sentence gets the
-// scores it gets alone, up to rounding. Throws DepparseModelError "depparse
-// encoded and sentence batches must have equal lengths" and "depparse encoded
-// sentence length does not match its words".
+// scored in longest-first groups padded to their first (longest) sentence, of
+// at most min(batch_size, 512) padded rows (first length times count; at least
+// one sentence), so a sentence gets the scores it gets alone, up to rounding.
+// Throws DepparseModelError "depparse encoded and sentence batches must have
+// equal lengths" and "depparse encoded sentence length does not match its
+// words".
 std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::vector<at::Tensor>& encoded,
                                           const std::vector<std::size_t>& word_counts, std::int64_t batch_size);
 
