@@ -5,9 +5,10 @@
     ROOT/bundles/tokenize        a tokenize bundle with seeded random weights
     ROOT/bundles/pos             a pos bundle with seeded random weights
     ROOT/bundles/pos-bad-digest  that pos bundle with its assets digest upper-cased
-    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), ner
-                                 and pos bundles with seeded random weights and
-                                 one bundle per other kind (package "default")
+    ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), ner,
+                                 pos and constituency bundles with seeded random
+                                 weights and one bundle per other kind (package
+                                 "default")
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
     ROOT/packages/1.10.0/en      an index only: every kind under package "std",
                                  pos also under "fast" (no bundles written)
@@ -22,6 +23,7 @@ FIXTURES = Path(__file__).resolve().parent.parent / "fixtures"
 sys.path.insert(0, str(FIXTURES))
 
 import bundle_writer  # noqa: E402
+import constituency_bundle  # noqa: E402
 import demo_model  # noqa: E402
 import ner_bundle  # noqa: E402
 import pos_bundle  # noqa: E402
@@ -52,7 +54,11 @@ def main(root: str) -> int:
 
     models = root_path / "models"
     entries = [demo_model.index_entry()]
-    models_of_kind = {"ner": ner_bundle.bundle_options(seed=5), "pos": pos_bundle.bundle_options(seed=5)}
+    models_of_kind = {
+        "ner": ner_bundle.bundle_options(seed=5),
+        "pos": pos_bundle.bundle_options(seed=5),
+        "constituency": constituency_bundle.bundle_options(seed=5),
+    }
     entries += [
         {
             "processor": kind,
