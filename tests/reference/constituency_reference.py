@@ -8,14 +8,13 @@ projection, sentence sentinels), the transition and constituent stack LSTMs
 transition table (NaN scores after every number), the legality rules, Shift /
 Open / Close with MAX composition, and the end test.
 
-    constituency_reference.py BUNDLE INPUT.json OUTPUT.json [--vectors]
-    constituency_reference.py --jobs JOBS.json     (a list of {"bundle", "input", "output", "vectors"})
+    constituency_reference.py --jobs JOBS.json     (a list of {"bundle", "input", "output"})
     constituency_reference.py --time BUNDLE INPUT.json [--repeat R] [--threads N] [--no-mkldnn]
 
 INPUT is a list of {"words": [...], "tags": [...]}. OUTPUT gets one entry per
 sentence: {"tree": text or null, "transitions": [indices], "error": message
-or null} and, with --vectors, "vectors" (the n + 2 word vectors). --time
-prints the best wall time in seconds of parsing every sentence R times.
+or null, "vectors": the n + 2 word vectors}. --time prints the best wall time
+in seconds of parsing every sentence R times.
 """
 
 from __future__ import annotations
@@ -292,7 +291,7 @@ def tree_text(tree) -> str:
     return "(" + label + "".join(" " + tree_text(child) for child in children) + ")"
 
 
-def run(bundle: str, sentences: list, vectors: bool) -> list:
+def run(bundle: str, sentences: list) -> list:
     model = Model(bundle)
     results = []
     with torch.inference_mode():
@@ -302,7 +301,7 @@ def run(bundle: str, sentences: list, vectors: bool) -> list:
                 result["tree"] = tree_text(model.parse(sentence["words"], sentence["tags"], result["transitions"]))
             except ParseError as error:
                 result["error"] = str(error)
-            if vectors and sentence["words"]:
+            if sentence["words"]:
                 result["vectors"] = [v.tolist() for v in model.encode_words(sentence["words"], sentence["tags"])]
             results.append(result)
     return results
@@ -313,8 +312,6 @@ def main(argv) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("bundle", nargs="?")
     parser.add_argument("input", nargs="?")
-    parser.add_argument("output", nargs="?")
-    parser.add_argument("--vectors", action="store_true")
     parser.add_argument("--jobs")
     parser.add_argument("--time", action="store_true")
     parser.add_argument("--repeat", type=int, default=3)
@@ -335,11 +332,8 @@ def main(argv) -> int:
                 best = min(best, time.perf_counter() - started)
         print(best)
         return 0
-    jobs = json.loads(Path(args.jobs).read_text()) if args.jobs else [
-        {"bundle": args.bundle, "input": args.input, "output": args.output, "vectors": args.vectors}]
-    for job in jobs:
-        sentences = json.loads(Path(job["input"]).read_text())
-        results = run(job["bundle"], sentences, job.get("vectors", False))
+    for job in json.loads(Path(args.jobs).read_text()):
+        results = run(job["bundle"], json.loads(Path(job["input"]).read_text()))
         Path(job["output"]).write_text(json.dumps(results))
     return 0
 

@@ -13,11 +13,11 @@
 #include "bundle/json.hpp"
 #include "lorvane/constituency.hpp"
 #include "lorvane/pipeline.hpp"
-#include "models/constituency/constituency_fixtures.hpp"
 #include "models/constituency/parser_state.hpp"
 #include "models/constituency/parsing.hpp"
 #include "models/constituency/transition_choice.hpp"
 #include "pipeline/stage_factory.hpp"
+#include "support/test_support.hpp"
 
 namespace lorvane {
 namespace {
@@ -129,12 +129,12 @@ class ConstituencyParser : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     root_ = new testing::TempDir();
-    std::vector<testing::BundleJob> jobs;
-    for (const Variant& v : variants()) jobs.emplace_back(v.name, v.options);
+    std::vector<std::pair<std::filesystem::path, std::string>> jobs;
+    for (const Variant& v : variants()) jobs.emplace_back(dir(v.name), v.options);
     // A model directory for the pipeline: tokenize and pos listed only, the
-    // constituency bundle written by the batch.
-    jobs.emplace_back("models/1.10.0/en/constituency/default", "{}");
-    testing::write_constituency_bundles(root_->path(), jobs);
+    // constituency bundle written with the others.
+    jobs.emplace_back(dir("models/1.10.0/en/constituency/default"), "{}");
+    testing::write_generated_bundles("constituency_bundle.py", root_->path(), jobs);
     testing::run_python({(testing::source_dir() / "tests/fixtures/bundle_writer.py").string(), "--json",
                          R"({"model_dir": )" + testing::json_quote((root_->path() / "models").string()) +
                              R"(, "bundles": [{"processor": "tokenize", "package": "default", "path": "tokenize/default", "write": false},
@@ -148,7 +148,7 @@ class ConstituencyParser : public ::testing::Test {
       reference_jobs += std::string(reference_jobs.size() > 1 ? ", " : "") + R"({"bundle": )" +
                         testing::json_quote((root_->path() / v.name).string()) + R"(, "input": )" +
                         testing::json_quote((root_->path() / (v.name + ".in.json")).string()) + R"(, "output": )" +
-                        testing::json_quote((root_->path() / (v.name + ".out.json")).string()) + R"(, "vectors": true})";
+                        testing::json_quote((root_->path() / (v.name + ".out.json")).string()) + "}";
     }
     testing::write_file(root_->path() / "reference.json", reference_jobs + "]");
     testing::run_python({(testing::source_dir() / "tests/reference/constituency_reference.py").string(), "--jobs",

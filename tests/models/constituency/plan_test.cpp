@@ -9,8 +9,8 @@
 
 #include "lorvane/constituency.hpp"
 #include "lorvane/document.hpp"
-#include "models/constituency/constituency_fixtures.hpp"
 #include "models/constituency/plan_impl.hpp"
+#include "support/test_support.hpp"
 
 namespace lorvane {
 namespace {
@@ -213,9 +213,9 @@ class ConstituencyPlanLoading : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     root_ = new testing::TempDir();
-    std::vector<testing::BundleJob> jobs;
-    for (std::size_t i = 0; i < load_cases().size(); ++i) jobs.emplace_back(std::to_string(i), load_cases()[i].options);
-    testing::write_constituency_bundles(root_->path(), jobs);
+    std::vector<std::pair<std::filesystem::path, std::string>> jobs;
+    for (std::size_t i = 0; i < load_cases().size(); ++i) jobs.emplace_back(dir(i), load_cases()[i].options);
+    testing::write_generated_bundles("constituency_bundle.py", root_->path(), jobs);
   }
   static void TearDownTestSuite() { delete root_; }
   static std::filesystem::path dir(std::size_t i) { return root_->path() / std::to_string(i); }
