@@ -323,8 +323,9 @@ TEST(StageWithBundle, KindsWithoutANativeModelRefuseTheirOwnBundle) {
                                  "the native lemma model is not available in this build"),
       load_case<DepparseModelError>("depparse", "depparse",
                                     "the native depparse model is not available in this build"),
+      // A sentiment bundle without a configuration.
       load_case<SentimentModelError>("sentiment", "sentiment",
-                                     "the native sentiment model is not available in this build"),
+                                     "missing JSON key 'model_type' at assets.config"),
       // The constituency model is native: an empty bundle fails its profile check.
       load_case<ConstituencyModelError>("constituency", "constituency",
                                         "missing JSON key 'transition_scheme' at assets.config"),

@@ -13,6 +13,26 @@ std::vector<std::size_t> longest_first(const std::vector<std::int64_t>& lengths)
   return order;
 }
 
+std::vector<BatchRange> cut_by_length_sum(const std::vector<std::size_t>& order,
+                                          const std::vector<std::int64_t>& lengths,
+                                          std::uint64_t budget) {
+  std::vector<BatchRange> batches;
+  std::size_t begin = 0;
+  while (begin < order.size()) {
+    auto taken = static_cast<std::uint64_t>(lengths[order[begin]]);
+    std::size_t end = begin + 1;
+    for (; end < order.size(); ++end) {
+      const auto next = static_cast<std::uint64_t>(lengths[order[end]]);
+      // taken + next <= budget, without overflow.
+      if (next > budget || taken > budget - next) break;
+      taken += next;
+    }
+    batches.push_back({begin, end});
+    begin = end;
+  }
+  return batches;
+}
+
 std::vector<BatchRange> cut_batches(const std::vector<std::size_t>& order,
                                     const std::vector<std::int64_t>& lengths, std::size_t max_count,
                                     std::int64_t max_padded_rows) {

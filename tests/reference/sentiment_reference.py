@@ -1,0 +1,209 @@
+"""Eager PyTorch reference of the sentence sentiment classifier, used to check
+the C++ engine numerically.
+
+It reads a "sentiment" bundle directly (manifest, assets JSON, raw tensor
+file), sorts and cuts the sentences into batches by a budget of tokens, builds
+each batch's padded input (pretrained and extra embeddings, character language
+models, no transformer), and runs the network with torch.nn modules
+(nn.LSTM, F.conv2d, F.max_pool2d, F.linear). Nothing is shared with the C++
+code.
+
+    sentiment_reference.py REQUEST.json RESULT.json
+        REQUEST: [{"bundle": DIR, "sentences": [[token, ...], ...], "budget": N}, ...]
+        RESULT:  [{"batches": [[sentence index, ...], ...],
+                   "logits": [[float, ...] per sentence, in input order],
+                   "classes": [int per sentence]}, ...]
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+
+import numpy as np
+import torch
+import torch.nn.functional as F
+from torch import nn
+
+
+def load_bundle(path):
+    root = Path(path)
+    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
+    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
+    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
+    tensors = {}
+    for entry in manifest["tensors"]:
+        assert entry["dtype"] == "float32", entry["name"]
+        values = np.frombuffer(raw[entry["offset"] : entry["offset"] + entry["nbytes"]], dtype="<f4")
+        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
+    return assets, tensors
+
+
+def lstm_module(tensors, prefix, input_size, hidden, layers, bidirectional):
+    lstm = nn.LSTM(input_size, hidden, num_layers=layers, bidirectional=bidirectional, batch_first=True)
+    lstm.load_state_dict({name: tensors[prefix + name] for name in lstm.state_dict()})
+    return lstm.eval()
+
+
+class CharLM:
+    """Word rows of a character language model: the top layer's output at the
+    space after each word; a backward model reads the words and their
+    characters from the end."""
+
+    def __init__(self, assets, tensors, prefix):
+        cfg = assets["config"]
+        self.vocab = assets["vocab"]["_unit2id"]
+        self.forward = assets["is_forward_lm"]
+        self.embedding = tensors[prefix + "char_emb.weight"]
+        self.hidden = cfg["char_hidden_dim"]
+        self.state = (tensors[prefix + "charlstm_h_init"], tensors[prefix + "charlstm_c_init"])
+        self.lstm = lstm_module(
+            tensors, prefix + "charlstm.lstm.", self.embedding.shape[1], self.hidden, cfg["char_num_layers"], False
+        )
+
+    def encode(self, words):
+        if not words:
+            return torch.zeros(0, self.hidden)
+        if not self.forward:
+            words = [word[::-1] for word in reversed(words)]
+        unknown = self.vocab.get("<UNK>", 1)
+        ids, positions = [self.vocab["\n"]], []
+        for word in words:
+            ids += [self.vocab.get(ch, unknown) for ch in word] + [self.vocab[" "]]
+            positions.append(len(ids) - 1)
+        if not self.forward:
+            positions.reverse()
+        out, _ = self.lstm(F.embedding(torch.tensor([ids]), self.embedding), self.state)
+        return out[0, positions]
+
+
+class Classifier:
+    def __init__(self, bundle):
+        assets, self.t = load_bundle(bundle)
+        self.cfg = cfg = assets["config"]
+        self.vocab = assets["pretrain_vocab"]["_unit2id"]
+        self.lower = assets["pretrain_vocab"].get("lower", False)
+        self.method = cfg["extra_wordvec_method"]
+        self.extra = {}
+        for j, word in enumerate(assets.get("extra_vocab") or []):
+            self.extra.setdefault(word, j)
+        self.filters = [(f, 0, False) if isinstance(f, int) else (f[0], f[1], True) for f in cfg["filter_sizes"]]
+        # The window counts a 2-D filter's width; padding also reaches the
+        # tallest filter, so that every filter fits.
+        window = max(w if two_d else h for h, w, two_d in self.filters)
+        self.min_length = max([window] + [h for h, _, _ in self.filters])
+        self.charlms = [
+            (d, CharLM(assets["charlm"][d], self.t, f"{d}_charlm."))
+            for d in ("forward", "backward")
+            if cfg.get(f"has_charlm_{d}")
+        ]
+        self.projection = cfg.get("charlm_projection") or 0
+        if cfg.get("bilstm"):
+            width = self.t["bilstm.weight_ih_l0"].shape[1]
+            self.bilstm = lstm_module(self.t, "bilstm.", width, cfg["bilstm_hidden_dim"], 2, True)
+        else:
+            self.bilstm = None
+
+    def pretrained_id(self, token):
+        def find(key):
+            return self.vocab.get(key.replace(" ", "\u00a0"))
+
+        stored = (lambda s: s.lower()) if self.lower else (lambda s: s)
+        keys = [stored(token)]
+        if len(token.encode()) > 1 and token.endswith("'"):
+            keys.append(stored(token[:-1]))
+        keys.append(stored(token.lower()))
+        for key in keys:
+            if find(key) is not None:
+                return find(key)
+        return 1
+
+    def context(self, direction, charlm, batch, length):
+        part = torch.zeros(len(batch), length, self.projection or charlm.hidden)
+        for i, tokens in enumerate(batch):
+            rows = charlm.encode(tokens)
+            if self.projection:
+                name = f"charmodel_{direction}_projection"
+                rows = F.linear(rows, self.t[name + ".weight"], self.t[name + ".bias"])
+            part[i, : len(tokens)] = rows
+        return part
+
+    def input(self, batch):
+        length = max([self.min_length] + [len(s) for s in batch])
+        ids = torch.zeros(len(batch), length, dtype=torch.long)
+        extra = torch.zeros(len(batch), length, dtype=torch.long)
+        for i, tokens in enumerate(batch):
+            for j, token in enumerate(tokens):
+                ids[i, j] = self.pretrained_id(token)
+                extra[i, j] = self.extra.get(token, 1)
+        words = F.embedding(ids, self.t["embedding.weight"])
+        words = torch.where((ids == 1)[:, :, None], self.t["unk"][None, None, :], words)
+        parts = [words]
+        if self.method != "NONE":
+            extra_rows = F.embedding(extra, self.t["extra_embedding.weight"])
+            parts = [words + extra_rows] if self.method == "SUM" else [words, extra_rows]
+        parts += [self.context(direction, lm, batch, length) for direction, lm in self.charlms]
+        return torch.cat(parts, dim=2)
+
+    def logits(self, batch):
+        x = self.input(batch)
+        if self.bilstm is not None:
+            x, _ = self.bilstm(x)
+        x = x.unsqueeze(1)
+        pooled = []
+        for k, (height, width, two_d) in enumerate(self.filters):
+            step = width if two_d else x.shape[3]
+            y = F.conv2d(x, self.t[f"conv_layers.{k}.weight"], self.t[f"conv_layers.{k}.bias"], stride=(1, step))
+            if two_d:
+                y = y.transpose(2, 3).reshape(y.shape[0], y.shape[1] * y.shape[3], y.shape[2])
+            else:
+                y = y.squeeze(3)
+            y = F.relu(y)
+            pooled.append(F.max_pool2d(y, (self.cfg["maxpool_width"], y.shape[2])).squeeze(2))
+        hidden = torch.cat(pooled, dim=1)
+        layers = len(self.cfg["fc_shapes"]) + 1
+        for j in range(layers):
+            hidden = F.linear(hidden, self.t[f"fc_layers.{j}.weight"], self.t[f"fc_layers.{j}.bias"])
+            if j + 1 < layers:
+                hidden = F.relu(hidden)
+        return hidden
+
+
+def batches(sentences, budget):
+    order = sorted(range(len(sentences)), key=lambda i: -len(sentences[i]))
+    cut, current, taken = [], [], 0
+    for i in order:
+        if current and taken + len(sentences[i]) > budget:
+            cut.append(current)
+            current, taken = [], 0
+        current.append(i)
+        taken += len(sentences[i])
+    return cut + [current] if current else cut
+
+
+def run(request):
+    model = Classifier(request["bundle"])
+    sentences = request["sentences"]
+    logits = [None] * len(sentences)
+    cut = batches(sentences, request["budget"])
+    with torch.no_grad():
+        for batch in cut:
+            for i, row in zip(batch, model.logits([sentences[i] for i in batch])):
+                logits[i] = row
+    return {
+        "batches": cut,
+        "logits": [row.tolist() for row in logits],
+        "classes": [int(torch.argmax(row)) for row in logits],
+    }
+
+
+def main(argv):
+    torch.set_num_threads(1)
+    requests = json.loads(Path(argv[0]).read_text(encoding="utf-8"))
+    Path(argv[1]).write_text(json.dumps([run(r) for r in requests]), encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
