@@ -199,7 +199,6 @@ def run(request):
 
 
 def main(argv):
-    torch.set_num_threads(1)
     requests = json.loads(Path(argv[0]).read_text(encoding="utf-8"))
     Path(argv[1]).write_text(json.dumps([run(r) for r in requests]), encoding="utf-8")
     return 0

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
 
 #include <thread>
@@ -34,6 +33,15 @@ const std::string kWords =
     "the movie was great|The MOVIE was not bad '|new_york it's Paris zzz|<UNK> <PAD> qq the|caf\u00e9 don' ' ''|"
     "|great|a b c d e f g h i j k l|the was|was the|Rock'n rock'n ROCK'N it";
 
+// One sentence of 300 tokens and 120 of one token: a single batch of 121 rows
+// padded to 300 positions, which runs in slices of rows.
+std::string long_and_short() {
+  std::string text = "the";
+  for (int i = 1; i < 300; ++i) text += i % 7 ? " movie" : " zzz";
+  for (int i = 0; i < 120; ++i) text += i % 3 ? "|great" : "|qq";
+  return text;
+}
+
 const std::vector<ReferenceCase>& reference_cases() {
   static const std::vector<ReferenceCase> cases = {
       {"none, full-width and 2-D filters", "{}", kWords, 7},
@@ -41,6 +49,9 @@ const std::vector<ReferenceCase>& reference_cases() {
        R"({"config": {"extra_wordvec_method": "SUM", "bilstm": true, "filter_sizes": [[2, 3], 4, [1, 6]],)"
        R"( "fc_shapes": [9, 7]}, "lower": true, "seed": 1})",
        kWords, 9},
+      {"slices of a padded batch, bilstm",
+       R"({"config": {"extra_wordvec_method": "SUM", "bilstm": true, "filter_sizes": [[2, 3], 4], "fc_shapes": [9]}})",
+       long_and_short(), 500},
       // Padding reaches the filter's height 5 although its window is 1: two-token
       // sentences classify.
       {"tall 2-D filter", R"({"config": {"filter_sizes": [[5, 1]], "maxpool_width": 1}, "channels": [3], "seed": 5})",
@@ -79,7 +90,6 @@ std::string pad_detector(int classes = 2, const std::string& fc_weight = "[0, 1]
 class SentimentInferenceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    at::set_num_threads(1);
     scratch_ = new testing::TempDir();
     std::vector<SentimentJob> jobs;
     std::string requests = "[";

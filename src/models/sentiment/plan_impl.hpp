@@ -96,6 +96,11 @@ struct SentimentPlan::Impl {
   detail::SentimentLayer forward_projection;
   detail::SentimentLayer backward_projection;
   std::vector<detail::SentimentLayer> conv_layers;  // one per filter
+  // The kernels of the full-width filters side by side, [D', sum of height x
+  // channels]: column block k x C + c holds kernel row k of channel c. A
+  // derived copy (the views stay untouched); undefined without such filters.
+  at::Tensor full_width_kernels;
+  std::vector<std::int64_t> kernel_offsets;  // per filter: its first column there
   std::vector<detail::SentimentLayer> fc_layers;
 
   // The tensor of that name. Throws SentimentModelError
@@ -105,6 +110,8 @@ struct SentimentPlan::Impl {
   // fetches the layers and sets fc_layer_count and bilstm_weights.
   void validate_tensors(const detail::JsonValue& config);
   detail::LstmWeights make_bilstm_weights() const;
+  // Sets full_width_kernels and kernel_offsets from the validated filters.
+  void join_full_width_kernels();
 
   // Input encoding.
   // Row of embedding.weight for one token (1 for unknown words).
@@ -126,6 +133,8 @@ struct SentimentPlan::Impl {
   // Classification.
   // [B, num_classes]: the logits of a batch.
   at::Tensor batch_logits(const Batch& batch) const;
+  // The same for rows padded to `length` (at least padded_length(batch)).
+  at::Tensor padded_logits(const Batch& batch, std::int64_t length) const;
   // One class per sentence, in input order, batched by a budget of tokens.
   std::vector<std::int64_t> classify_many(const std::vector<std::vector<std::string>>& sentences,
                                           std::uint64_t batch_size) const;

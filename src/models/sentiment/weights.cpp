@@ -3,7 +3,10 @@
 // vectors through the optional BiLSTM to the convolutions and the fully
 // connected layers.
 
+#include <ATen/ops/cat.h>
+
 #include <string>
+#include <vector>
 
 #include "models/common/config.hpp"
 #include "models/sentiment/plan_impl.hpp"
@@ -40,6 +43,20 @@ const at::Tensor& SentimentPlan::Impl::weight(std::string_view name) const { ret
 detail::LstmWeights SentimentPlan::Impl::make_bilstm_weights() const {
   return detail::LstmWeights::from_names("bilstm.", 2, true,
                                          [this](const std::string& name) { return weight(name); });
+}
+
+void SentimentPlan::Impl::join_full_width_kernels() {
+  std::vector<at::Tensor> blocks;
+  std::int64_t offset = 0;
+  for (std::size_t k = 0; k < filters.size(); ++k) {
+    kernel_offsets.push_back(offset);
+    if (filters[k].two_d) continue;
+    // [C, 1, height, D'] -> [D', height x C]
+    const at::Tensor& kernel = conv_layers[k].weight;
+    blocks.push_back(kernel.select(1, 0).permute({2, 1, 0}).reshape({kernel.size(3), -1}));
+    offset += blocks.back().size(1);
+  }
+  if (!blocks.empty()) full_width_kernels = at::cat(blocks, 1);
 }
 
 void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
@@ -129,6 +146,8 @@ void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
     features = widened(features, rows / maxpool_width);
     conv_layers.push_back(std::move(layer));
   }
+
+  join_full_width_kernels();
 
   const JsonValue::Array& fc_shapes = config.at("fc_shapes", "assets.config").as_array("assets.config.fc_shapes");
   std::int64_t in = features;
