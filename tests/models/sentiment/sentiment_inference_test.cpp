@@ -13,7 +13,7 @@
 #include "lorvane/pipeline.hpp"
 #include "lorvane/sentiment.hpp"
 #include "models/sentiment/plan_impl.hpp"
-#include "sentiment/sentiment_test_support.hpp"
+#include "models/sentiment/sentiment_test_support.hpp"
 
 namespace lorvane {
 namespace {

@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     write_text(scratch / "jobs.json", jobs);
     run_python(python, {(source / "tests/fixtures/sentiment_bundle.py").string(), "--batch",
                         (scratch / "jobs.json").string()});
-    const std::string timing = (source / "bench/sentiment/sentiment_timing.py").string();
+    const std::string timing = (source / "bench/models/sentiment_timing.py").string();
 
     const Sentences sentences = random_sentences(count);
     std::size_t tokens = 0;
