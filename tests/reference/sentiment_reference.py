@@ -5,8 +5,8 @@ It reads a "sentiment" bundle directly (manifest, assets JSON, raw tensor
 file), sorts and cuts the sentences into batches by a budget of tokens, builds
 each batch's padded input (pretrained and extra embeddings, character language
 models, no transformer), and runs the network with torch.nn modules
-(nn.LSTM, F.conv2d, F.max_pool2d, F.linear). Nothing is shared with the C++
-code.
+(nn.LSTM, F.conv2d, F.max_pool2d, F.linear); the character language models
+are charlm_reference.py's. Nothing is shared with the C++ code.
 
     sentiment_reference.py REQUEST.json RESULT.json
         REQUEST: [{"bundle": DIR, "sentences": [[token, ...], ...], "budget": N}, ...]
@@ -26,6 +26,8 @@ import torch
 import torch.nn.functional as F
 from torch import nn
 
+import charlm_reference
+
 
 def load_bundle(path):
     root = Path(path)
@@ -40,42 +42,10 @@ def load_bundle(path):
     return assets, tensors
 
 
-def lstm_module(tensors, prefix, input_size, hidden, layers, bidirectional):
-    lstm = nn.LSTM(input_size, hidden, num_layers=layers, bidirectional=bidirectional, batch_first=True)
+def lstm_module(tensors, prefix, input_size, hidden):
+    lstm = nn.LSTM(input_size, hidden, num_layers=2, bidirectional=True, batch_first=True)
     lstm.load_state_dict({name: tensors[prefix + name] for name in lstm.state_dict()})
     return lstm.eval()
-
-
-class CharLM:
-    """Word rows of a character language model: the top layer's output at the
-    space after each word; a backward model reads the words and their
-    characters from the end."""
-
-    def __init__(self, assets, tensors, prefix):
-        cfg = assets["config"]
-        self.vocab = assets["vocab"]["_unit2id"]
-        self.forward = assets["is_forward_lm"]
-        self.embedding = tensors[prefix + "char_emb.weight"]
-        self.hidden = cfg["char_hidden_dim"]
-        self.state = (tensors[prefix + "charlstm_h_init"], tensors[prefix + "charlstm_c_init"])
-        self.lstm = lstm_module(
-            tensors, prefix + "charlstm.lstm.", self.embedding.shape[1], self.hidden, cfg["char_num_layers"], False
-        )
-
-    def encode(self, words):
-        if not words:
-            return torch.zeros(0, self.hidden)
-        if not self.forward:
-            words = [word[::-1] for word in reversed(words)]
-        unknown = self.vocab.get("<UNK>", 1)
-        ids, positions = [self.vocab["\n"]], []
-        for word in words:
-            ids += [self.vocab.get(ch, unknown) for ch in word] + [self.vocab[" "]]
-            positions.append(len(ids) - 1)
-        if not self.forward:
-            positions.reverse()
-        out, _ = self.lstm(F.embedding(torch.tensor([ids]), self.embedding), self.state)
-        return out[0, positions]
 
 
 class Classifier:
@@ -94,14 +64,14 @@ class Classifier:
         window = max(w if two_d else h for h, w, two_d in self.filters)
         self.min_length = max([window] + [h for h, _, _ in self.filters])
         self.charlms = [
-            (d, CharLM(assets["charlm"][d], self.t, f"{d}_charlm."))
+            (d, charlm_reference.CharLM(assets["charlm"][d], self.t, f"{d}_charlm."))
             for d in ("forward", "backward")
             if cfg.get(f"has_charlm_{d}")
         ]
         self.projection = cfg.get("charlm_projection") or 0
         if cfg.get("bilstm"):
             width = self.t["bilstm.weight_ih_l0"].shape[1]
-            self.bilstm = lstm_module(self.t, "bilstm.", width, cfg["bilstm_hidden_dim"], 2, True)
+            self.bilstm = lstm_module(self.t, "bilstm.", width, cfg["bilstm_hidden_dim"])
         else:
             self.bilstm = None
 
