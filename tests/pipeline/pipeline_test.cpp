@@ -312,7 +312,6 @@ TEST(PipelineWithModels, PlanErrorsOfLaterStagesPropagate) {
       {{"tokenize", "pos", "lemma"}, "en", "the native lemma model is not available in this build"},
       {{"langid"}, "en", "no native langid model profile is supported"},
       {{"tokenize", "coref"}, "en", "no native coref model profile is supported"},
-      {{"tokenize", "mwt"}, "en", "the native MWT model is not available in this build"},
       {{"pos"}, "xx", "expected a POS bundle, got 'ner'"},
   };
   for (const Case& c : cases) {

@@ -19,7 +19,6 @@
 #include "lorvane/sentiment.hpp"
 #include "models/constituency/plan_impl.hpp"
 #include "models/lemma/plan_impl.hpp"
-#include "models/mwt/plan_impl.hpp"
 #include "models/pos/plan_impl.hpp"
 #include "models/sentiment/plan_impl.hpp"
 #include "pipeline/pipeline_test_support.hpp"
@@ -318,7 +317,6 @@ std::pair<const std::type_info*, std::string> load_failure(const std::string& pr
 TEST(StageWithBundle, KindsWithoutANativeModelRefuseTheirOwnBundle) {
   const std::vector<LoadCase> cases = {
       load_case<LangIDModelError>("langid", "langid", "no native langid model profile is supported"),
-      load_case<MWTModelError>("mwt", "mwt", "the native MWT model is not available in this build"),
       load_case<LemmaModelError>("lemma", "lemma",
                                  "the native lemma model is not available in this build"),
       load_case<DepparseModelError>("depparse", "depparse",
@@ -559,17 +557,14 @@ TEST(LemmaStage, RequiresPosExactlyWhenTheModelUsesIt) {
   }
 }
 
-// Stages over plans of kinds whose model is not in this build: the calls
-// reach the plan (its own error, not the stage's not-implemented error).
+// An MWT stage over a loaded plan: documents, batches and the single-token
+// operation reach the plan.
 TEST(StageRouting, DocumentsAndBatchesReachThePlan) {
-  auto mwt_impl = std::make_unique<MWTPlan::Impl>();
-  mwt_impl->bundle = open_bundle("mwt");
   const auto mwt = ProcessorAccess::with_plan<MWTProcessor>(
-      std::make_shared<const MWTPlan>(std::move(mwt_impl)));
-  const std::string mwt_error = "the native MWT model is not available in this build";
+      std::make_shared<const MWTPlan>(bundle_dir("mwt"), false));
   EXPECT_TRUE(mwt->implemented());
-  EXPECT_THROW_MSG(mwt->process_bulk({Document("x"), Document("y")}), MWTModelError, mwt_error);
-  EXPECT_THROW_MSG(mwt->expand("du"), MWTModelError, mwt_error);
+  EXPECT_EQ(mwt->process_bulk({Document("x"), Document("y")}).size(), 2u);
+  EXPECT_EQ(mwt->expand("du"), "de le");
   EXPECT_TRUE(mwt->process_bulk({}).empty());
 }
 

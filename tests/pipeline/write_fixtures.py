@@ -1,7 +1,8 @@
 """Writes every bundle and model directory the pipeline tests use, in one run.
 
     ROOT/bundles/<kind>          a bundle of each processor kind but tokenize
-                                 and pos, with no tensors (enough for the kind checks)
+                                 and pos, with no tensors (enough for the kind
+                                 checks); mwt is a dictionary-only bundle
     ROOT/bundles/tokenize        a tokenize bundle with seeded random weights
     ROOT/bundles/pos             a pos bundle with seeded random weights
     ROOT/bundles/pos-bad-digest  that pos bundle with its assets digest upper-cased
@@ -10,6 +11,8 @@
                                  weights and one bundle per other kind (package
                                  "default")
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
+    ROOT/models/1.10.0/fr        the demo tokenize bundle with its multi-word-
+                                 token heads on, and a dictionary-only mwt bundle
     ROOT/packages/1.10.0/en      an index only: every kind under package "std",
                                  pos also under "fast" (no bundles written)
 """
@@ -33,10 +36,25 @@ KINDS = ["langid", "mwt", "pos", "lemma", "depparse", "ner", "sentiment", "const
 ALL = ["langid", "tokenize"] + KINDS[1:]
 
 
+MWT_DICTIONARY = {"du": "de le", "au": "\u00e0 le", "des": "de les"}
+
+
 def empty_bundle(processor: str, **extra) -> dict:
+    if processor == "mwt":
+        return mwt_bundle_options()
     options = {"processor": processor, "config": {}, "tensors": []}
     options.update(extra)
     return options
+
+
+def mwt_bundle_options() -> dict:
+    """write_bundle arguments of a dictionary-only mwt bundle."""
+    assets = {
+        "config": {"dict_only": True, "ensemble_dict": False, "vocab_size": 4, "hidden_dim": 0, "num_layers": 0},
+        "expansion_dict": MWT_DICTIONARY,
+        "vocab": {"_unit2id": {"<PAD>": 0, "<UNK>": 1, "<SOS>": 2, "<EOS>": 3}},
+    }
+    return {"processor": "mwt", "assets_text": bundle_writer.dump_json(assets), "tensors": []}
 
 
 def main(root: str) -> int:
@@ -69,6 +87,15 @@ def main(root: str) -> int:
         for kind in KINDS
     ]
     bundle_writer.write_model_dir(models, language="en", bundles=entries)
+    bundle_writer.write_model_dir(
+        models,
+        language="fr",
+        bundles=[
+            {"processor": "tokenize", "package": "demo", "path": "tokenize/demo",
+             "bundle": demo_model.bundle_options(mwt=True)},
+            {"processor": "mwt", "package": "default", "path": "mwt/default", "bundle": mwt_bundle_options()},
+        ],
+    )
     bundle_writer.write_model_dir(
         models,
         language="xx",
