@@ -14,11 +14,16 @@ Command line:
 
     mwt_reference.py REQUEST.json RESULT.json
 
-REQUEST is {"jobs": [{"bundle": DIR, "tokens": [...]} or {"bundle": DIR,
-"random": N, "seed": S, "repeat": R}]}; RESULT is {"jobs": [{"tokens",
-"pieces", "margins", "seconds"}]}: "margins" holds per token the smallest
-|score 1 - score 0| over the positions that are read (null for the empty
-token), "seconds" the best of R timed runs over all tokens.
+REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]}, one result per job:
+
+  {"bundle": DIR, "tokens": [...]} or {"bundle": DIR, "random": N, "seed": S}
+      -> {"tokens", "pieces", "margins"}: "margins" holds per token the
+         smallest |score 1 - score 0| over the positions that are read (null
+         for the empty token)
+  {"kind": "process", "bundle": DIR, "sentences": [[[text, flagged], ...], ...],
+   "repeat": R}
+      -> {"seconds": best of R, "words": word count}: the document rewrite
+         in plain Python, flagged tokens classified one at a time
 """
 
 from __future__ import annotations
@@ -91,21 +96,48 @@ def random_tokens(units, count, seed):
     return ["".join(rng.choice(pool) for _ in range(rng.randint(0, 12))) for _ in range(count)]
 
 
+def process_document(model, sentences):
+    """Each flagged token gets the words of its expansion (one word when it
+    splits nothing); the words of every sentence are numbered from 1."""
+    result = []
+    for sentence in sentences:
+        r, tokens = 0, []
+        for text, flagged in sentence:
+            r += 1
+            pieces = [text]
+            if flagged:
+                pieces = [p for p in model.classify(text)[0].split(" ") if p]
+                if len(pieces) < 2:
+                    pieces = [text]
+            words = [{"id": r + k, "text": piece} for k, piece in enumerate(pieces)]
+            tokens.append({"text": text, "id": [r, r + len(pieces) - 1], "words": words})
+            r += len(pieces) - 1
+        result.append(tokens)
+    return result
+
+
+def process_job(job):
+    model = SplitClassifier(job["bundle"])
+    best, words = None, 0
+    for _ in range(max(job.get("repeat", 1), 1)):
+        start = time.perf_counter()
+        document = process_document(model, job["sentences"])
+        elapsed = time.perf_counter() - start
+        best = elapsed if best is None else min(best, elapsed)
+        words = sum(len(t["words"]) for s in document for t in s)
+    return {"seconds": best, "words": words}
+
+
 def run_job(job):
+    if job.get("kind") == "process":
+        return process_job(job)
     model = SplitClassifier(job["bundle"])
     tokens = job.get("tokens")
     if tokens is None:
         units = [u for u in model.unit2id if not u.startswith("<")]
         tokens = random_tokens(units, job["random"], job.get("seed", 0))
     results = [model.classify(token) for token in tokens]
-    best = None
-    for _ in range(job.get("repeat", 0)):
-        start = time.perf_counter()
-        for token in tokens:
-            model.classify(token)
-        elapsed = time.perf_counter() - start
-        best = elapsed if best is None else min(best, elapsed)
-    return {"tokens": tokens, "pieces": [p for p, _ in results], "margins": [m for _, m in results], "seconds": best}
+    return {"tokens": tokens, "pieces": [p for p, _ in results], "margins": [m for _, m in results]}
 
 
 def main(argv):
