@@ -14,6 +14,7 @@
 #include "bundle/json.hpp"
 #include "lorvane/document.hpp"
 #include "lorvane/mwt.hpp"
+#include "models/mwt/document_records.hpp"
 #include "models/mwt/mwt_test_support.hpp"
 #include "models/mwt/plan_impl.hpp"
 #include "models/seq2seq/seq2seq_test_support.hpp"
@@ -43,6 +44,46 @@ std::string failure(Fn&& fn) {
     return std::string("other: ") + e.what();
   }
   return "none";
+}
+
+// Every token flagged in one document through process, which expands them
+// in batches: per token, its words joined by single spaces.
+Strings expanded_by_process(const MWTPlan& plan, const Strings& tokens) {
+  SentenceInput sentence;
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    TokenInput token;
+    token.id_start = token.id_end = static_cast<int>(i + 1);
+    token.text = tokens[i];
+    token.misc = "MWT=Yes";
+    sentence.tokens.push_back(token);
+  }
+  const Document doc = plan.process(Document("", {sentence}));
+  const std::vector<SentenceInput> records = detail::to_sentence_inputs(doc);
+  Strings joined;
+  for (const TokenInput& token : records.at(0).tokens) {
+    std::string words;
+    for (const WordInput& word : token.words) words += (words.empty() ? "" : " ") + word.text;
+    joined.push_back(words);
+  }
+  return joined;
+}
+
+// What process makes of an expansion: its space-separated pieces, or the
+// token itself when fewer than two.
+std::string as_words(const std::string& expansion, const std::string& token) {
+  Strings pieces;
+  std::string piece;
+  for (char c : expansion + " ") {
+    if (c != ' ') {
+      piece += c;
+    } else if (!piece.empty()) {
+      pieces.push_back(piece), piece.clear();
+    }
+  }
+  if (pieces.size() < 2) return token;
+  std::string joined = pieces[0];
+  for (std::size_t i = 1; i < pieces.size(); ++i) joined += " " + pieces[i];
+  return joined;
 }
 
 struct LoadCase {
@@ -228,6 +269,7 @@ TEST_F(MWTPlanTest, SequenceToSequenceExpansionsFollowTheReference) {
   const MWTPlan ensemble(bundle("s2s_spaces"), false);
   const MWTPlan beam(bundle("s2s_beam"), false);
   int split = 0, unsplit = 0;
+  Strings document_words, expected_words;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     const std::string greedy = testing::reference_prediction(jobs.as_array("")[0].at("greedy", "").as_array("")[i]).text;
@@ -236,7 +278,9 @@ TEST_F(MWTPlanTest, SequenceToSequenceExpansionsFollowTheReference) {
     EXPECT_EQ(ensemble.expand(word), expected) << word << " predicted '" << greedy << "'";
     EXPECT_EQ(beam.expand(word), detail::prediction_expansion(searched, word)) << word;
     (expected == word ? unsplit : split) += 1;
+    if (!word.empty()) document_words.push_back(word), expected_words.push_back(as_words(expected, word));
   }
+  EXPECT_EQ(expanded_by_process(ensemble, document_words), expected_words);
   EXPECT_GT(split, 2);
   EXPECT_GT(unsplit, 2);
   EXPECT_EQ(failure([&] { MWTPlan(bundle("s2s_pos"), false).expand("du"); }),
@@ -260,18 +304,22 @@ TEST_F(MWTPlanTest, SplitClassifierAgreesWithTheEagerReference) {
     const MWTPlan plan(bundle(names[j]), false);
     const detail::JsonValue& job = result.at("jobs", "").as_array("")[j];
     const auto& tokens = job.at("tokens", "").as_array("");
-    int compared = 0, split = 0;
+    int split = 0;
+    Strings compared, expected_words;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
       const detail::JsonValue& margin = job.at("margins", "").as_array("")[i];
       if (!margin.is_null() && margin.as_number("") < 1e-4) continue;  // too close to call in float32
       const std::string& token = tokens[i].as_string("");
       const std::string& expected = job.at("pieces", "").as_array("")[i].as_string("");
       EXPECT_EQ(plan.expand(token), expected) << names[j] << " '" << token << "'";
-      ++compared;
       split += expected.find(' ') != std::string::npos && token.find(' ') == std::string::npos;
+      if (token.empty()) continue;  // a document token has text
+      compared.push_back(token);
+      expected_words.push_back(as_words(expected, token));
     }
-    EXPECT_GT(compared, 290);
+    EXPECT_GT(compared.size(), 270u);
     EXPECT_GT(split, 30);
+    EXPECT_EQ(expanded_by_process(plan, compared), expected_words) << names[j];
   }
 }
 
