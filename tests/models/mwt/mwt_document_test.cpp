@@ -13,8 +13,8 @@
 #include "lorvane/document.hpp"
 #include "lorvane/mwt.hpp"
 #include "models/mwt/document_records.hpp"
-#include "models/mwt/mwt_test_support.hpp"
 #include "models/mwt/process_document.hpp"
+#include "support/test_support.hpp"
 
 namespace lorvane {
 namespace {
@@ -309,7 +309,8 @@ TEST(MWTProcess, DocumentsWithoutFlagsKeepTheirWordsRenumbered) {
 // Through the plan, with a dictionary bundle.
 TEST(MWTProcess, ThePlanExpandsWithItsDictionary) {
   testing::TempDir root;
-  testing::write_mwt_bundles(root.path(), {{"dict", R"({"mode": "dict", "dictionary": {"du": "de le"}})"}});
+  testing::write_generated_bundles("mwt_bundle.py", root.path(),
+                                   {{root / "dict", R"({"mode": "dict", "dictionary": {"du": "de le"}})"}});
   const MWTPlan plan(root / "dict", false);
   SentenceInput s;
   TokenInput du = single(2, "Du");

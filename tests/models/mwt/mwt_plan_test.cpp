@@ -15,14 +15,13 @@
 #include "lorvane/document.hpp"
 #include "lorvane/mwt.hpp"
 #include "models/mwt/document_records.hpp"
-#include "models/mwt/mwt_test_support.hpp"
 #include "models/mwt/plan_impl.hpp"
 #include "models/seq2seq/seq2seq_test_support.hpp"
+#include "support/test_support.hpp"
 
 namespace lorvane {
 namespace {
 
-using testing::MWTBundle;
 using Strings = std::vector<std::string>;
 
 // "<type>: <message>" of what fn throws; "none" when it throws nothing.
@@ -168,7 +167,7 @@ const std::vector<LoadCase> kLoadCases = {
 };
 
 // Bundles the expansion tests use, beside the load cases.
-const std::vector<MWTBundle> kExpansionBundles = {
+const std::vector<std::pair<std::string, std::string>> kExpansionBundles = {
     {"dict_cases", R"({"mode": "dict", "dictionary": {"du": "de le", "l'": "le", "a": "\u00e0 la", "12": "douze",
         "\u00dfx": "\u00dfa b", "vide": "", "x": "x  y "}})"},
     {"ensemble_classifier", R"({"mode": "classifier", "config": {"ensemble_dict": true}, "seed": 3})"},
@@ -192,9 +191,10 @@ const std::vector<MWTBundle> kExpansionBundles = {
 class MWTPlanTest : public testing::SuiteDirectoryTest<MWTPlanTest> {
  public:
   static void populate(const std::filesystem::path& root) {
-    std::vector<MWTBundle> bundles = kExpansionBundles;
-    for (const LoadCase& c : kLoadCases) bundles.push_back({c.name, c.options});
-    testing::write_mwt_bundles(root, bundles);
+    std::vector<std::pair<std::filesystem::path, std::string>> jobs;
+    for (const auto& [name, options] : kExpansionBundles) jobs.emplace_back(root / name, options);
+    for (const LoadCase& c : kLoadCases) jobs.emplace_back(root / c.name, c.options);
+    testing::write_generated_bundles("mwt_bundle.py", root, jobs);
   }
   static std::filesystem::path bundle(const std::string& name) { return root_->path() / name; }
 };
