@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -304,6 +306,27 @@ TEST(MWTProcess, DocumentsWithoutFlagsKeepTheirWordsRenumbered) {
   EXPECT_EQ(calls, 0);
   EXPECT_EQ(layout(plain), "a 1-1: [1 a] b 2-2: [2 b] c 3-3: [3 c] | a 1-1: [1 a] b 2-2: [2 b] c 3-3: [3 c] ");
   EXPECT_EQ(plain.words().at(1).upos(), "X");
+
+  // Ids at the top of the 32-bit range: a manual range that cannot move
+  // without overflowing is numbered consecutively; running past the range
+  // is refused, and nothing changes.
+  constexpr int kMax = std::numeric_limits<std::int32_t>::max();
+  TokenInput wide = token(1, kMax, "w", {word(1, "w")});
+  wide.manual_expansion = true;
+  SentenceInput shifted;
+  shifted.tokens = {single(1, "a"), single(2, "b"), wide};
+  Document shifted_doc("a b w", {shifted});
+  detail::expand_flagged_tokens(shifted_doc, count);
+  EXPECT_EQ(layout(shifted_doc), "a 1-1: [1 a] b 2-2: [2 b] w 3-3: [3 w] ");
+  wide = token(1, kMax - 1, "w", {word(1, "w")});
+  wide.manual_expansion = true;
+  SentenceInput overflowing;
+  overflowing.tokens = {wide, single(2, "c"), single(3, "d")};
+  Document overflowing_doc("w c d", {overflowing});
+  const std::string before = layout(overflowing_doc);
+  EXPECT_THROW_MSG(detail::expand_flagged_tokens(overflowing_doc, count), std::overflow_error,
+                   "a sentence has too many words");
+  EXPECT_EQ(layout(overflowing_doc), before);
 }
 
 // Through the plan, with a dictionary bundle.
