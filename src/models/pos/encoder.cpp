@@ -77,11 +77,10 @@ at::Tensor charlm_rows(const detail::NativeCharLM& model,
   return at::cat(rows);
 }
 
-}  // namespace
-
-at::Tensor POSPlan::Impl::word_inputs(const std::vector<const std::vector<std::string>*>& sentences,
-                                      const std::vector<const at::Tensor*>& forward_rows,
-                                      const std::vector<const at::Tensor*>& backward_rows) const {
+// The keys of every word in order. Each word is split (and so checked as
+// UTF-8) and normalised; with the character LSTM, a word without code points
+// is refused.
+WordKeys word_keys(const POSPlan::Impl& impl, const std::vector<const std::vector<std::string>*>& sentences) {
   WordKeys keys;
   const auto total = static_cast<std::size_t>(total_words(sentences));
   keys.word_ids.reserve(total);
@@ -91,17 +90,26 @@ at::Tensor POSPlan::Impl::word_inputs(const std::vector<const std::vector<std::s
     for (const std::string& word : *words) {
       const std::vector<std::string_view> code_points = detail::split_code_points(word);
       const std::string_view normalized = detail::normalize_punctuation(word, code_points);
-      keys.word_ids.push_back(detail::id_or(word_vocab, detail::word_key(normalized, word_lowercase), 1));
-      keys.pretrained_ids.push_back(detail::id_or(pretrain_vocab, detail::pretrained_key(normalized), 1));
-      if (use_charlm) continue;
+      keys.word_ids.push_back(
+          detail::id_or(impl.word_vocab, detail::word_key(normalized, impl.word_lowercase), 1));
+      keys.pretrained_ids.push_back(detail::id_or(impl.pretrain_vocab, detail::pretrained_key(normalized), 1));
+      if (impl.use_charlm) continue;
       if (normalized.empty()) fail("POS cannot encode an empty word");
       const auto [found, inserted] =
           character_row_of.try_emplace(normalized, static_cast<std::int64_t>(keys.character_ids.size()));
-      if (inserted) keys.character_ids.push_back(character_ids(char_vocab, normalized, code_points, word));
+      if (inserted) keys.character_ids.push_back(character_ids(impl.char_vocab, normalized, code_points, word));
       keys.character_rows.push_back(found->second);
     }
   }
+  return keys;
+}
 
+}  // namespace
+
+at::Tensor POSPlan::Impl::word_inputs(const std::vector<const std::vector<std::string>*>& sentences,
+                                      const std::vector<const at::Tensor*>& forward_rows,
+                                      const std::vector<const at::Tensor*>& backward_rows) const {
+  WordKeys keys = word_keys(*this, sentences);
   std::vector<at::Tensor> blocks;
   blocks.push_back(at::embedding(word_embedding, id_tensor(keys.word_ids)));
   blocks.push_back(

@@ -1,5 +1,5 @@
-// The plan's operations: tag a word list, tag a document sentence by
-// sentence, or tag many documents in batches; and writing tags back.
+// The plan's operations: tag a word list, tag the sentences of one document
+// or of many documents in batches, and write the tags back to the words.
 
 #include <c10/core/InferenceMode.h>
 
