@@ -2,9 +2,9 @@
 the model's description: it reads an ner bundle's files itself and tags one
 sentence at a time, running the character LSTM once per token.
 
-    python ner_reference.py JOBS.json
-        JOBS: a list of {"bundle": dir, "sentences": [[token, ...], ...]};
-        prints, per job, {"results": [{"tags", "inputs", "scores"}, ...]}
+    python ner_reference.py REQUEST.json
+        REQUEST: {"bundles": [dir, ...], "sentences": [[token, ...], ...]};
+        prints per bundle, per sentence {"tags", "inputs", "scores"}
         (inputs: the tagger input rows [n, D]; scores: the predicted
         column's emission rows [n, K])
     python ner_reference.py --time BUNDLE SENTENCES.json THREADS
@@ -38,7 +38,7 @@ def load_bundle(directory: Path):
 
 def lower(text: str) -> str:
     # Full lower-case mapping code point by code point (no final sigma).
-    return "".join(ch.lower() if ch != "\u03a3" else "\u03c3" for ch in text)
+    return "".join(ch.lower() for ch in text)
 
 
 def make_lstm(tensors, prefix, layers, bidirectional):
@@ -156,26 +156,21 @@ class Tagger:
         return repair([column[max(i, 4)] for i in path]), x, scores
 
 
+def first_best(values, axis):
+    """Index of the first maximum; NaN never wins (all NaN: 0)."""
+    return np.where(np.isnan(values), np.float32(-np.inf), values).argmax(axis)
+
+
 def viterbi(emissions, transitions):
+    """Best path without start or end scores, float32 sums (score + transition) + emission."""
     n, k = emissions.shape
-    score = emissions[0].astype(np.float32)
+    score = emissions[0]
     back = np.zeros((n, k), dtype=np.int64)
     for t in range(1, n):
-        nxt = np.empty(k, dtype=np.float32)
-        for j in range(k):
-            best, arg = np.float32(np.nan), 0
-            for i in range(k):
-                cand = np.float32(score[i] + transitions[i, j])
-                if cand > best or (np.isnan(best) and not np.isnan(cand)):
-                    best, arg = cand, i
-            nxt[j] = np.float32(best + emissions[t, j])
-            back[t, j] = arg
-        score = nxt
-    last, best = 0, np.float32(np.nan)
-    for j in range(k):
-        if score[j] > best or (np.isnan(best) and not np.isnan(score[j])):
-            last, best = j, score[j]
-    path = [last]
+        candidates = score[:, None] + transitions  # [previous tag, current tag]
+        back[t] = first_best(candidates, 0)
+        score = candidates[back[t], np.arange(k)] + emissions[t]
+    path = [int(first_best(score, 0))]
     for t in range(n - 1, 0, -1):
         path.append(int(back[t, path[-1]]))
     return path[::-1]
@@ -212,14 +207,15 @@ def main(argv):
         print(time.perf_counter() - start)
         return 0
     torch.set_num_threads(1)
+    request = json.loads(Path(argv[0]).read_text())
     out = []
-    for job in json.loads(Path(argv[0]).read_text()):
-        tagger = Tagger(Path(job["bundle"]))
+    for bundle in request["bundles"]:
+        tagger = Tagger(Path(bundle))
         results = []
-        for tokens in job["sentences"]:
+        for tokens in request["sentences"]:
             tags, x, scores = tagger.tag(tokens)
             results.append({"tags": tags, "inputs": x.tolist(), "scores": scores.tolist()})
-        out.append({"results": results})
+        out.append(results)
     print(json.dumps(out))
     return 0
 
