@@ -8,6 +8,9 @@
 // CRF decoding with the repair.
 //
 //   ner_bench [python] [--sentences N] [--repeat R]
+//
+// On a machine busy with other work, OMP_WAIT_POLICY=PASSIVE keeps the
+// all-threads runs (ours and the reference's) from spinning for minutes.
 
 #include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
