@@ -43,6 +43,8 @@ const std::vector<std::pair<std::string, std::string>> kBundles = {
     {"bad_ids", R"({"vocab": {"word": {"<PAD>": 0, "<UNK>": 1, "boom": 1000, "neg": -1, "a": 2, "b": 3},
        "char": {"<PAD>": 0, "<UNK>": 1, "q": 999, "a": 2, "b": 3}}})"},
     {"four_tags", R"({"tag_columns": [["<PAD>", "<UNK>", "<EMPTY>", "<ROOT>"]]})"},
+    {"bad_tagger_state", R"({"tensors": {"taggerlstm_h_init": {"dtype": "float32", "shape": [2, 2, 6]}}})"},
+    {"bad_char_state", R"({"tensors": {"charmodel.charlstm_c_init": {"dtype": "float32", "shape": [4, 1, 5]}}})"},
 };
 constexpr std::size_t kCompared = 4;
 
@@ -186,9 +188,13 @@ TEST_F(NERTaggingTest, TokensFindTheirIds) {
 }
 
 // Ids that a vocabulary maps outside its embedding table are refused by the
-// look-up, never read out of bounds; in a document the failing sentence
-// leaves the ones before it tagged and the spans unbuilt.
-TEST_F(NERTaggingTest, OutOfRangeIdsThrowInsteadOfCrashing) {
+// look-up, never read out of bounds, and initial states of the wrong shape by
+// the tensor library; in a document the failing sentence leaves the ones
+// before it tagged and the spans unbuilt.
+TEST_F(NERTaggingTest, BrokenIdsAndStatesThrowInsteadOfCrashing) {
+  for (const char* bundle : {"bad_tagger_state", "bad_char_state"}) {
+    EXPECT_THROW(NERPlan(path(bundle), false).tag({"a", "b"}), c10::Error) << bundle;
+  }
   const NERPlan plan(path("bad_ids"), false);
   for (const Strings& tokens : std::vector<Strings>{{"a", "boom"}, {"neg"}, {"aqb"}}) {
     EXPECT_THROW(plan.tag(tokens), std::exception) << tokens.back();
