@@ -1,0 +1,6 @@
+lorvane_add_test(transformer_encoder_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/transformer_encoder_test.cpp TORCH)
+lorvane_add_test(native_transformer_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/native_transformer_test.cpp TORCH)
+if(LORVANE_WITH_TORCH)
+  lorvane_use_transformer_packages(transformer_encoder_test)
+  lorvane_use_transformer_packages(native_transformer_test)
+endif()

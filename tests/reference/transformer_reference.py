@@ -1,0 +1,129 @@
+"""Reference rows of the transformer encoder, computed with PyTorch from the
+encoder's rules, for the same compiled packages the library runs:
+
+  * a word that yields no subword is given the unknown id in its place;
+  * a sequence longer than the maximum length L runs in windows of L
+    positions starting every `step` positions, step = max(max(L, 20) - 20,
+    L // 2), the last one cut at the end; every position takes its state from
+    the earliest window that holds it;
+  * each word is represented by its last subword, the endpoints (with
+    keep_endpoints) by the first and last position.
+
+    transformer_reference.py REQUEST.json OUT_PREFIX
+
+REQUEST: {"packages_dir": dir, "cases": [case...]}, a case being
+  {"package", "ids", "word_ids", "words", "unknown_id", "max_length", "keep_endpoints"}
+    (the tokenizer's encoding with special tokens, before any filling), or
+  {"package", "ids", "mask"} (one run over the identifiers; empty mask = ones).
+Writes OUT_PREFIX.bin (float32 little-endian) and OUT_PREFIX.json: per case
+{"windowed_eager", "windowed_package", "full_eager"}, each [offset in floats,
+rows, columns]: the eager module and the package run from Python with the
+window rule, and the eager module over the whole sequence in one run.
+"""
+
+import json
+import sys
+from pathlib import Path
+
+import torch
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fixtures"))
+import transformer_packages  # noqa: E402
+
+
+def every_word_filled(ids, word_ids, words, unknown_id):
+    """[CLS] subwords of word 0, 1, ... [SEP], a word without any given the unknown id."""
+    pairs = list(zip(ids, word_ids))
+    per_word = [[p for p in pairs[1:-1] if p[1] == word] or [(unknown_id, word)] for word in range(words)]
+    rows = pairs[:1] + [p for group in per_word for p in group] + pairs[-1:]
+    return [i for i, _ in rows], [w for _, w in rows]
+
+
+def windows(n, length):
+    if n <= length:
+        return [(0, n)]
+    step = max(max(length, 20) - 20, length // 2)
+    if step <= 4:
+        raise ValueError("too small for overlapping slices")
+    out, start = [], 0
+    while True:
+        out.append((start, min(start + length, n)))
+        if start + length >= n:
+            return out
+        start += step
+
+
+def windowed(run, ids, length):
+    n = len(ids)
+    states, owner = None, [None] * n
+    for start, end in windows(n, length):
+        rows = run(ids[start:end])
+        if states is None:
+            states = torch.empty(n, rows.shape[1])
+        for p in range(start, end):
+            if owner[p] is None:
+                owner[p] = (start, end)
+                states[p] = rows[p - start]
+    return states
+
+
+def selected(states, word_ids, words, keep_endpoints):
+    last = {w: p for p, w in enumerate(word_ids) if 0 <= w < words}
+    index = ([0] if keep_endpoints else []) + [last[w] for w in range(words)]
+    index += [len(word_ids) - 1] if keep_endpoints else []
+    return states[index] if index else states[:0]
+
+
+def main(request_path, out_prefix):
+    request = json.loads(Path(request_path).read_text())
+    packages_dir = Path(request["packages_dir"])
+    index = json.loads((packages_dir / "packages.json").read_text())
+    eager, compiled = {}, {}
+    torch.set_num_threads(1)
+    blob, results = [], []
+    offset = 0
+
+    def store(tensor):
+        nonlocal offset
+        tensor = tensor.detach().to(torch.float32).contiguous()
+        rows, cols = (tensor.shape[0], tensor.shape[1]) if tensor.dim() == 2 else (0, 0)
+        blob.append(tensor.numpy().astype("<f4").tobytes())
+        entry = [offset, rows, cols]
+        offset += rows * cols
+        return entry
+
+    with torch.no_grad():
+        for case in request["cases"]:
+            name = case["package"]
+            if name not in eager:
+                eager[name] = transformer_packages.load_module(packages_dir, name)
+                compiled[name] = torch._inductor.aoti_load_package(str(packages_dir / index[name]["package"]))
+
+            def run_eager(ids, mask=None, name=name):
+                ids = torch.tensor([ids], dtype=torch.int64)
+                mask = torch.ones_like(ids) if not mask else torch.tensor([mask], dtype=torch.int64)
+                return eager[name](ids, mask)[0]
+
+            def run_package(ids, mask=None, name=name):
+                ids = torch.tensor([ids], dtype=torch.int64)
+                mask = torch.ones_like(ids) if not mask else torch.tensor([mask], dtype=torch.int64)
+                return compiled[name](ids, mask)[0]
+
+            if "word_ids" not in case:
+                results.append({key: store(run(case["ids"], case["mask"])) for key, run in
+                                (("windowed_eager", run_eager), ("windowed_package", run_package),
+                                 ("full_eager", run_eager))})
+                continue
+            ids, word_ids = every_word_filled(case["ids"], case["word_ids"], case["words"], case["unknown_id"])
+            pick = lambda states: selected(states, word_ids, case["words"], case["keep_endpoints"])  # noqa: E731
+            results.append({
+                "windowed_eager": store(pick(windowed(run_eager, ids, case["max_length"]))),
+                "windowed_package": store(pick(windowed(run_package, ids, case["max_length"]))),
+                "full_eager": store(pick(run_eager(ids))),
+            })
+    Path(out_prefix + ".bin").write_bytes(b"".join(blob))
+    Path(out_prefix + ".json").write_text(json.dumps(results))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2])
