@@ -6,7 +6,8 @@
 # defines LORVANE_TRANSFORMER_PACKAGES (the directory) for the program.
 include_guard(GLOBAL)
 
-set(LORVANE_TRANSFORMER_PACKAGES_DIR "${PROJECT_BINARY_DIR}/fixtures/transformer")
+set(LORVANE_TRANSFORMER_PACKAGES_DIR "${PROJECT_BINARY_DIR}/fixtures/transformer" CACHE INTERNAL
+  "Compiled transformer packages of the tests and benchmarks")
 set(_generator "${PROJECT_SOURCE_DIR}/tests/fixtures/transformer_packages.py")
 add_custom_command(
   OUTPUT "${LORVANE_TRANSFORMER_PACKAGES_DIR}/stamp"

@@ -21,6 +21,7 @@ namespace lorvane {
 namespace {
 
 using detail::JsonValue;
+using testing::failure;
 using testing::transformer_package;
 
 class TransformerEncoderTest : public testing::SuiteDirectoryTest<TransformerEncoderTest> {
@@ -35,22 +36,6 @@ class TransformerEncoderTest : public testing::SuiteDirectoryTest<TransformerEnc
     return testing::encoder_from_assets(assets(type), transformer_package(package), length);
   }
 };
-
-// The failure as "<type>: <message>", so that one table covers several types.
-std::string failure(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const TransformerError& e) {
-    return std::string("TransformerError: ") + e.what();
-  } catch (const WordPieceError& e) {
-    return std::string("WordPieceError: ") + e.what();
-  } catch (const std::logic_error& e) {
-    return std::string("logic_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no failure";
-}
 
 std::string id_list(const std::vector<std::int64_t>& ids) {
   std::string out = "[";

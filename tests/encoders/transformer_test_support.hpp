@@ -8,11 +8,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bundle/bundle_test_util.hpp"
 #include "bundle/json.hpp"
+#include "encoders/transformer/native_transformer.hpp"
 #include "lorvane/transformer.hpp"
 #include "support/test_support.hpp"
 
@@ -80,27 +83,33 @@ inline TransformerEncoder encoder_from_assets(const detail::JsonValue& transform
   for (const detail::JsonValue& score : t.at("scores", "").as_array("")) {
     scores.push_back(static_cast<float>(score.as_number("")));
   }
-  const std::string charsmap = text("precompiled_charsmap");
-  std::vector<std::uint8_t> bytes;  // decoded here with a plain loop, independent of the library's decoder
-  std::uint32_t bits = 0;
-  int count = 0;
-  for (const char c : charsmap) {
-    if (c == '=') break;
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    bits = bits << 6 | static_cast<std::uint32_t>(alphabet.find(c));
-    if (++count % 4 == 0) {
-      for (int k = 2; k >= 0; --k) bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * k)));
-      bits = 0;
-    }
-  }
-  if (count % 4 == 2) bytes.push_back(static_cast<std::uint8_t>(bits >> 4));
-  if (count % 4 == 3) {
-    bytes.push_back(static_cast<std::uint8_t>(bits >> 10));
-    bytes.push_back(static_cast<std::uint8_t>(bits >> 2));
-  }
+  std::vector<std::uint8_t> bytes = detail::decode_base64_charsmap(text("precompiled_charsmap"));
   return TransformerEncoder(package, string_list(t.at("vocabulary", "")), std::move(scores), std::move(bytes),
                             t.at("unknown_id", "").as_integer(""), intra_op_threads, model_max_length,
                             text("cls_token"), text("sep_token"));
+}
+
+// The failure as "<type>: <message>" ("no failure" when fn returns), so that
+// one table covers the several error types of the encoder and its assets.
+inline std::string failure(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const TransformerError& e) {
+    return std::string("TransformerError: ") + e.what();
+  } catch (const detail::JsonError& e) {
+    return std::string("JsonError: ") + e.what();
+  } catch (const WordPieceError& e) {
+    return std::string("WordPieceError: ") + e.what();
+  } catch (const SubwordError& e) {
+    return std::string("SubwordError: ") + e.what();
+  } catch (const std::invalid_argument& e) {
+    return std::string("invalid_argument: ") + e.what();
+  } catch (const std::logic_error& e) {
+    return std::string("logic_error: ") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("other: ") + e.what();
+  }
+  return "no failure";
 }
 
 // Rows as a [rows, columns] float tensor (a copy).
