@@ -76,7 +76,6 @@ class LORVANE_EXPORT TransformerEncoder {
 
   struct Impl;
   const Impl& impl() const;  // for the library's own code and tests
-  Impl& mutable_impl();      // for the library's own tests
 
  private:
   std::unique_ptr<Impl> impl_;

@@ -198,7 +198,7 @@ TEST_F(TransformerEncoderTest, EncodeIdsIsOneRunWithTheGivenMask) {
   // No identifiers: no rows, and the package is not run.
   TransformerEncoder encoder = TransformerEncoderTest::encoder("WordPiece", "contextual", 10);
   int runs = 0;
-  encoder.mutable_impl().seam.package_outputs = [&](std::vector<at::Tensor>&) { ++runs; };
+  detail::set_run_seam(encoder, {[&](std::vector<at::Tensor>&) { ++runs; }, {}});
   EXPECT_TRUE(encoder.encode_ids({}, {}).empty());
   EXPECT_TRUE(encoder.encode_ids({}, {1, 1}).empty());
   EXPECT_EQ(detail::encode_ids_tensor(encoder, {}, {}).sizes(), at::IntArrayRef({0, 0}));
@@ -221,9 +221,7 @@ TEST_F(TransformerEncoderTest, WindowsFollowTheMaximumLength) {
   for (const WindowCase& c : table) {
     TransformerEncoder encoder = TransformerEncoderTest::encoder("WordPiece", "context_free", c.length);
     std::vector<std::int64_t> runs;
-    encoder.mutable_impl().seam.package_outputs = [&](std::vector<at::Tensor>& outputs) {
-      runs.push_back(outputs.at(0).size(1));
-    };
+    detail::set_run_seam(encoder, {[&](std::vector<at::Tensor>& outputs) { runs.push_back(outputs.at(0).size(1)); }, {}});
     const std::vector<std::string> words(c.subwords - 2, "a");
     EXPECT_EQ(encoder.encode(words, true).size(), c.subwords);
     EXPECT_EQ(runs, c.runs) << c.length << " " << c.subwords;
@@ -336,7 +334,7 @@ TEST_F(TransformerEncoderTest, OutputAndWindowGuardsThroughTheSeam) {
     // Maximum length 10: 12 subwords run as windows [0, 10), [5, 12); 17 as
     // [0, 10), [5, 15), [10, 17).
     TransformerEncoder encoder = TransformerEncoderTest::encoder("WordPiece", "contextual", 10);
-    encoder.mutable_impl().seam = {row.outputs, row.window};
+    detail::set_run_seam(encoder, {row.outputs, row.window});
     const std::size_t subwords = row.window ? 17 : 8;
     EXPECT_EQ(failure([&] { encoder.encode(std::vector<std::string>(subwords - 2, "a"), true); }), row.expected)
         << row.name;

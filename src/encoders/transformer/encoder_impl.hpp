@@ -24,8 +24,7 @@ class AOTIModelPackageLoader;
 
 namespace lorvane::detail {
 
-// Lets a test see and replace what the package produced. Not synchronised:
-// set it before the encoder is shared.
+// Lets a test see and replace what the package produced (set_run_seam).
 struct TransformerRunSeam {
   // Each run's raw outputs, before they are checked.
   std::function<void(std::vector<at::Tensor>& outputs)> package_outputs;
@@ -76,6 +75,9 @@ namespace lorvane::detail {
 // float32 [words, hidden], or [words + 2, hidden] with keep_endpoints.
 at::Tensor encode_words_tensor(const TransformerEncoder& encoder, const std::vector<std::string>& words,
                                bool keep_endpoints);
+// Installs the seam. Not synchronised: only before the encoder is shared.
+void set_run_seam(TransformerEncoder& encoder, TransformerRunSeam seam);
+
 // float32 [ids, hidden] from one run; empty input_ids give [0, 0].
 at::Tensor encode_ids_tensor(const TransformerEncoder& encoder, const std::vector<std::int64_t>& input_ids,
                              const std::vector<std::int64_t>& attention_mask);

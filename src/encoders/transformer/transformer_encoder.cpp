@@ -296,11 +296,6 @@ std::string TransformerEncoder::runtime_version() {
 
 const TransformerEncoder::Impl& TransformerEncoder::impl() const { return loaded(impl_); }
 
-TransformerEncoder::Impl& TransformerEncoder::mutable_impl() {
-  if (!impl_) throw std::logic_error("the transformer encoder has been moved from");
-  return *impl_;
-}
-
 }  // namespace lorvane
 
 namespace lorvane::detail {
@@ -308,6 +303,11 @@ namespace lorvane::detail {
 at::Tensor encode_words_tensor(const TransformerEncoder& encoder, const std::vector<std::string>& words,
                                bool keep_endpoints) {
   return encoder.impl().encode_tensor(words, keep_endpoints);
+}
+
+void set_run_seam(TransformerEncoder& encoder, TransformerRunSeam seam) {
+  // The implementation is a heap object owned by a non-const encoder.
+  const_cast<TransformerEncoder::Impl&>(encoder.impl()).seam = std::move(seam);
 }
 
 at::Tensor encode_ids_tensor(const TransformerEncoder& encoder, const std::vector<std::int64_t>& input_ids,
