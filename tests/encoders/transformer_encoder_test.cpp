@@ -62,9 +62,11 @@ std::vector<std::array<at::Tensor, 3>> reference_rows(const std::vector<std::str
       const auto& entry = result.at(keys[k], "").as_array("");
       const std::int64_t offset = entry[0].as_integer(""), rows = entry[1].as_integer(""),
                          cols = entry[2].as_integer("");
-      triple[static_cast<std::size_t>(k)] = at::empty({rows, cols});
-      std::memcpy(triple[static_cast<std::size_t>(k)].data_ptr<float>(), blob.data() + offset * 4,
-                  static_cast<std::size_t>(rows * cols) * 4);
+      at::Tensor& tensor = triple[static_cast<std::size_t>(k)];
+      tensor = at::empty({rows, cols});
+      if (rows * cols > 0) {
+        std::memcpy(tensor.data_ptr<float>(), blob.data() + offset * 4, static_cast<std::size_t>(rows * cols) * 4);
+      }
     }
     out.push_back(triple);
   }
