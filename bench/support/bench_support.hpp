@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <time.h>
 #include <type_traits>
 #include <vector>
 
@@ -52,6 +53,25 @@ double best_seconds(int runs, Fn&& fn, Check&& check = {}) {
       best = std::min(best, seconds_since(start));
       check(result);
     }
+  }
+  return best;
+}
+
+// The shortest CPU time of the calling thread, in seconds, over `runs` calls
+// of fn: for work that runs on this thread alone (one intra-op thread), it
+// is what the wall time would be on an idle machine, and it does not count
+// the time other processes hold the core.
+template <class Fn>
+double best_thread_cpu_seconds(int runs, Fn&& fn) {
+  const auto now = [] {
+    timespec time{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+  };
+  double best = std::numeric_limits<double>::infinity();
+  for (int run = 0; run < std::max(runs, 1); ++run) {
+    const double start = now();
+    { const auto result = fn(); best = std::min(best, now() - start); }
   }
   return best;
 }
@@ -98,6 +118,18 @@ inline std::string run_python(const std::string& python, const std::vector<std::
   return run_command(command);
 }
 
+// "1,4,8" -> {"1", "4", "8"}.
+inline std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> parts;
+  std::size_t begin = 0;
+  while (begin <= text.size()) {
+    const std::size_t end = std::min(text.find(',', begin), text.size());
+    parts.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return parts;
+}
+
 // The duration a baseline script printed as its whole output; throws unless
 // it is a positive number of seconds.
 inline double printed_seconds(const std::string& output) {
@@ -113,6 +145,13 @@ inline double printed_seconds(const std::string& output) {
     throw std::runtime_error("baseline printed no positive duration: " + output);
   }
   return seconds;
+}
+
+// Writes the whole file; throws when it cannot.
+inline void write_text(const std::filesystem::path& path, const std::string& text) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file == nullptr || std::fclose(file) != 0 || !written) throw std::runtime_error("cannot write " + path.string());
 }
 
 // A fresh directory under the system temporary directory, removed with the

@@ -3,7 +3,6 @@
 // (tests/reference/charlm_reference.py) on generated bundles.
 
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -26,14 +25,6 @@ namespace {
 using detail::JsonValue;
 using detail::NativeCharLM;
 using Sentence = std::vector<std::string>;
-
-// Test programs run side by side: one intra-op thread each.
-class OneIntraOpThread : public ::testing::Environment {
- public:
-  void SetUp() override { at::set_num_threads(1); }
-};
-[[maybe_unused]] ::testing::Environment* const kOneIntraOpThread =
-    ::testing::AddGlobalTestEnvironment(new OneIntraOpThread);
 
 // A bundle the program writes once: its options for charlm_bundle.py.
 struct BundleJob {

@@ -20,7 +20,10 @@
 namespace lorvane::detail {
 namespace {
 
-constexpr std::size_t kSentencesPerBatch = 64;
+// Batches of encode_many: at most this many sentences and this many padded
+// characters (sentences x the longest id list).
+constexpr std::size_t kSentencesPerBatch = 256;
+constexpr std::int64_t kCharactersPerBatch = std::int64_t{1} << 17;
 
 constexpr char kUnsupportedModel[] =
     "unsupported character language model; hidden size and layer count must be positive and "
@@ -144,15 +147,19 @@ at::Tensor NativeCharLM::encode(const std::vector<std::string>& words) const {
   if (words.empty()) return at::empty({0, hidden_size_}, embedding_.options());
   const auto length = static_cast<std::int64_t>(sentence.ids.size());
   const at::Tensor embedded = at::embedding(embedding_, wrap_ids(sentence.ids, {1, length}));
-  const LstmRun run = run_lstm(lstm_, embedded, {length}, initial_state());
-  const auto words_count = static_cast<std::int64_t>(sentence.positions.size());
-  return run.output[0].index_select(0, wrap_ids(sentence.positions, {words_count}));
+  std::vector<LstmStep> ends;
+  ends.reserve(sentence.positions.size());
+  for (const std::int64_t position : sentence.positions) ends.push_back({0, position});
+  return run_lstm_at(lstm_, embedded, {length}, ends, initial_state());
 }
 
-// Sentences run longest first in packed batches of at most 64. The order
-// across batches differs from cutting the input list first and sorting each
-// cut; every row is computed from its own sentence alone, so the results are
-// the same while batches hold sentences of similar length (less padding).
+// Sentences run longest first in packed batches: all sentences are sorted
+// first (rather than cutting 64 at a time from the input and sorting each
+// cut), and a batch holds up to 256 sentences or 2^17 padded characters.
+// Every row is computed from its own sentence alone, so results do not
+// depend on the batching, while batches of similar lengths waste no steps
+// and larger matrix products run faster. Only the word-end outputs are
+// kept (run_lstm_at), so memory stays at a batch's inputs and its rows.
 std::vector<at::Tensor> NativeCharLM::encode_many(
     const std::vector<std::vector<std::string>>& sentences) const {
   c10::InferenceMode inference;
@@ -167,28 +174,28 @@ std::vector<at::Tensor> NativeCharLM::encode_many(
   }
 
   const std::vector<std::size_t> order = longest_first(lengths);
-  for (const BatchRange& batch : cut_batches(order, lengths, kSentencesPerBatch, 0)) {
+  for (const BatchRange& batch : cut_batches(order, lengths, kSentencesPerBatch, kCharactersPerBatch)) {
     const auto rows = static_cast<std::int64_t>(batch.end - batch.begin);
     const std::int64_t longest = lengths[order[batch.begin]];
     // Padding carries the start symbol; the runner never reads it.
     std::vector<std::int64_t> matrix(static_cast<std::size_t>(rows * longest), start_id_);
     std::vector<std::int64_t> batch_lengths;
     batch_lengths.reserve(static_cast<std::size_t>(rows));
+    std::vector<LstmStep> ends;
     for (std::size_t position = batch.begin; position < batch.end; ++position) {
-      const std::vector<std::int64_t>& ids = encoded[order[position]].ids;
-      std::copy(ids.begin(), ids.end(),
-                matrix.begin() + static_cast<std::ptrdiff_t>((position - batch.begin) * longest));
-      batch_lengths.push_back(static_cast<std::int64_t>(ids.size()));
+      const SentenceIds& sentence = encoded[order[position]];
+      const auto row = static_cast<std::int64_t>(position - batch.begin);
+      std::copy(sentence.ids.begin(), sentence.ids.end(), matrix.begin() + static_cast<std::ptrdiff_t>(row * longest));
+      batch_lengths.push_back(static_cast<std::int64_t>(sentence.ids.size()));
+      for (const std::int64_t end : sentence.positions) ends.push_back({row, end});
     }
     const at::Tensor embedded = at::embedding(embedding_, wrap_ids(matrix, {rows, longest}));
-    const LstmRun run = run_lstm(lstm_, embedded, batch_lengths, initial_state());
+    const at::Tensor word_rows = run_lstm_at(lstm_, embedded, batch_lengths, ends, initial_state());
+    std::int64_t next = 0;
     for (std::size_t position = batch.begin; position < batch.end; ++position) {
-      const std::size_t input = order[position];
-      std::vector<std::int64_t>& positions = encoded[input].positions;
-      const auto row = static_cast<std::int64_t>(position - batch.begin);
-      const auto words = static_cast<std::int64_t>(positions.size());
-      results[input] = words == 0 ? at::empty({0, hidden_size_}, embedding_.options())
-                                  : run.output[row].index_select(0, wrap_ids(positions, {words}));
+      const auto words = static_cast<std::int64_t>(encoded[order[position]].positions.size());
+      results[order[position]] = word_rows.narrow(0, next, words);
+      next += words;
     }
   }
   return results;

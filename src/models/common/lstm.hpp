@@ -92,6 +92,20 @@ struct LstmRun {
 LstmRun run_lstm(const LstmWeights& weights, const at::Tensor& input,
                  const std::vector<std::int64_t>& lengths, const LstmState& initial = {});
 
+// One position of a batch: sequence `row` (the caller's order) at `step`.
+struct LstmStep {
+  std::int64_t row = 0;
+  std::int64_t step = 0;
+};
+
+// The top layer's outputs of run_lstm at the given positions only, in the
+// order given: [positions, directions x H]. The full output is never
+// materialised, so a caller that reads a few positions of long sequences
+// (a character model reading word ends) keeps its memory to those rows. A
+// position outside its row's length throws std::out_of_range.
+at::Tensor run_lstm_at(const LstmWeights& weights, const at::Tensor& input, const std::vector<std::int64_t>& lengths,
+                       const std::vector<LstmStep>& positions, const LstmState& initial = {});
+
 // Batch limits of run_lstm_sequences.
 struct LstmBatching {
   std::size_t max_count = 0;         // sequences per batch (0: no limit)
