@@ -23,6 +23,7 @@ Command line:
 from __future__ import annotations
 
 import argparse
+import copy
 import json
 import re
 import sys
@@ -317,6 +318,7 @@ class Tokenizer:
         ids, feats = self.inputs(units)
         n = len(units)
         labels, logits = [], []
+        self.last_windows = []
         start = 0
         while start < n:
             size = min(WINDOW, n - start)
@@ -329,8 +331,22 @@ class Tokenizer:
                     keep = ends[-1] + 1
             labels.extend(int(v) for v in window[:keep])
             logits.extend(out[:keep].tolist())
+            self.last_windows.append((start, size, keep))
             start += keep
         return self.finish(units, labels), logits
+
+    @torch.inference_mode()
+    def exact_logits(self, units, windows):
+        """The logits of label_single's windows computed in float64: what
+        float32 results are measured against."""
+        if not hasattr(self, "net64"):
+            self.net64 = copy.deepcopy(self.net).double()
+        ids, feats = self.inputs(units)
+        logits = []
+        for start, size, keep in windows:
+            out = self.net64(ids[None, start : start + size], feats[None, start : start + size].double())[0]
+            logits.extend(out[:keep].tolist())
+        return logits
 
     @torch.inference_mode()
     def label_batch(self, paragraphs):
@@ -468,6 +484,7 @@ def label_command(args):
         single_labels = []
         for units in paragraphs:
             labels, logits = tok.label_single(units)
+            exact = tok.exact_logits(units, tok.last_windows)
             b_labels, b_logits = bulk[position]
             position += 1
             single_labels.append(labels)
@@ -476,6 +493,7 @@ def label_command(args):
                     "offsets": [offset for _, offset in units],
                     "single_labels": labels,
                     "single_logits": logits,
+                    "exact_logits": exact,
                     "batch_labels": b_labels,
                     "batch_logits": b_logits,
                 }

@@ -128,6 +128,7 @@ struct ReferenceParagraph {
   std::vector<std::uint32_t> offsets;
   std::vector<std::int64_t> single_labels;
   std::vector<double> single_logits;  // n x 3
+  std::vector<double> exact_logits;   // the single path's logits in float64
   std::vector<std::int64_t> batch_labels;
   std::vector<double> batch_logits;
 };
@@ -183,6 +184,7 @@ inline std::vector<ReferenceDocument> run_reference(const std::filesystem::path&
       }
       paragraph.single_labels = reference_detail::integers(p.at("single_labels", ""));
       paragraph.single_logits = reference_detail::rows_of_three(p.at("single_logits", ""));
+      paragraph.exact_logits = reference_detail::rows_of_three(p.at("exact_logits", ""));
       paragraph.batch_labels = reference_detail::integers(p.at("batch_labels", ""));
       paragraph.batch_logits = reference_detail::rows_of_three(p.at("batch_logits", ""));
       out.paragraphs.push_back(std::move(paragraph));

@@ -374,27 +374,22 @@ TEST_F(TokenizerPlanTest, TensorsViewTheMapping) {
   EXPECT_EQ(impl.weight("unused.weight").sizes().vec(), (std::vector<std::int64_t>{3, 2}));
 }
 
-TEST_F(TokenizerPlanTest, LstmParametersAndInitialState) {
+// The levels run from the zero state, which the runner supplies.
+TEST_F(TokenizerPlanTest, LstmParameters) {
   const TokenizerPlan plan = open("defaults");
   const auto& impl = plan.impl();
   const char* const suffixes[] = {"weight_ih_l0",         "weight_hh_l0",         "bias_ih_l0",
                                   "bias_hh_l0",           "weight_ih_l0_reverse", "weight_hh_l0_reverse",
                                   "bias_ih_l0_reverse",   "bias_hh_l0_reverse"};
-  ASSERT_EQ(impl.rnn_params.size(), 8u);
-  ASSERT_EQ(impl.rnn2_params.size(), 8u);
+  ASSERT_EQ(impl.rnn.flat().size(), 8u);
+  ASSERT_EQ(impl.rnn2.flat().size(), 8u);
+  EXPECT_TRUE(impl.rnn.bidirectional() && impl.rnn2.bidirectional());
   for (std::size_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(impl.rnn_params[i].data_ptr(), impl.weight(std::string("rnn.") + suffixes[i]).data_ptr());
-    EXPECT_EQ(impl.rnn2_params[i].data_ptr(), impl.weight(std::string("rnn2.") + suffixes[i]).data_ptr());
+    EXPECT_EQ(impl.rnn.flat()[i].data_ptr(), impl.weight(std::string("rnn.") + suffixes[i]).data_ptr());
+    EXPECT_EQ(impl.rnn2.flat()[i].data_ptr(), impl.weight(std::string("rnn2.") + suffixes[i]).data_ptr());
   }
-  EXPECT_EQ(impl.rnn_params[0].sizes().vec(), (std::vector<std::int64_t>{24, 16}));
-  EXPECT_EQ(impl.rnn2_params[0].sizes().vec(), (std::vector<std::int64_t>{24, 12}));
-  ASSERT_EQ(impl.initial_state.size(), 2u);
-  for (const at::Tensor& state : impl.initial_state) {
-    EXPECT_EQ(state.sizes().vec(), (std::vector<std::int64_t>{2, 1, 6}));
-    EXPECT_EQ(state.scalar_type(), at::kFloat);
-    EXPECT_EQ(state.abs().sum().item<float>(), 0.0f);
-  }
-  EXPECT_NE(impl.initial_state[0].data_ptr(), impl.initial_state[1].data_ptr());
+  EXPECT_EQ(impl.rnn.flat()[0].sizes().vec(), (std::vector<std::int64_t>{24, 16}));
+  EXPECT_EQ(impl.rnn2.flat()[0].sizes().vec(), (std::vector<std::int64_t>{24, 12}));
 }
 
 TEST_F(TokenizerPlanTest, WeightLookup) {

@@ -11,27 +11,38 @@ std::string member_context(std::string_view context, std::string_view key) {
   return path;
 }
 
+namespace {
+
+std::string value_context(std::string_view context, std::string_view key, ValueContext value) {
+  return value == ValueContext::kNone ? std::string() : member_context(context, key);
+}
+
+}  // namespace
+
 const JsonValue* given_member(const JsonValue& object, std::string_view key, std::string_view context) {
   object.as_object(context);
   const JsonValue* value = object.find(key);
   return value == nullptr || value->is_null() ? nullptr : value;
 }
 
-std::int64_t required_int(const JsonValue& object, std::string_view key, std::string_view context) {
-  return object.at(key, context).as_integer(member_context(context, key));
+std::int64_t required_int(const JsonValue& object, std::string_view key, std::string_view context,
+                          ValueContext value) {
+  return object.at(key, context).as_integer(value_context(context, key, value));
 }
 
-bool required_bool(const JsonValue& object, std::string_view key, std::string_view context) {
-  return object.at(key, context).as_bool(member_context(context, key));
+bool required_bool(const JsonValue& object, std::string_view key, std::string_view context,
+                   ValueContext value) {
+  return object.at(key, context).as_bool(value_context(context, key, value));
 }
 
-double required_number(const JsonValue& object, std::string_view key, std::string_view context) {
-  return object.at(key, context).as_number(member_context(context, key));
+double required_number(const JsonValue& object, std::string_view key, std::string_view context,
+                       ValueContext value) {
+  return object.at(key, context).as_number(value_context(context, key, value));
 }
 
 const std::string& required_string(const JsonValue& object, std::string_view key,
-                                   std::string_view context) {
-  return object.at(key, context).as_string(member_context(context, key));
+                                   std::string_view context, ValueContext value) {
+  return object.at(key, context).as_string(value_context(context, key, value));
 }
 
 std::int64_t optional_int(const JsonValue& object, std::string_view key, std::string_view context,
@@ -41,9 +52,9 @@ std::int64_t optional_int(const JsonValue& object, std::string_view key, std::st
 }
 
 bool optional_bool(const JsonValue& object, std::string_view key, std::string_view context,
-                   bool fallback) {
+                   bool fallback, ValueContext value_name) {
   const JsonValue* value = given_member(object, key, context);
-  return value == nullptr ? fallback : value->as_bool(member_context(context, key));
+  return value == nullptr ? fallback : value->as_bool(value_context(context, key, value_name));
 }
 
 double optional_number(const JsonValue& object, std::string_view key, std::string_view context,

@@ -193,17 +193,19 @@ void run_direction(const LstmWeights& weights, std::int64_t layer, std::int64_t 
       const std::int64_t active = packing.batch_sizes[static_cast<std::size_t>(t)];
       const std::int64_t offset = packing.offsets[static_cast<std::size_t>(t)];
       // Without a packed output the new h is written onto itself.
-      at::Tensor out = output.packed.defined() ? output.packed.narrow(0, offset, active) : h.narrow(0, 0, active);
       if (direct && active <= kDirectStepRows) {
         float* gates = projections.data_ptr<float>() + (offset - low) * 4 * hidden;
-        add_recurrent_product(weight_hh.data_ptr<float>(), h.data_ptr<float>(), gates, active, hidden);
-        update_lstm_cells(gates, h.data_ptr<float>(), c.data_ptr<float>(), out.data_ptr<float>(), out.stride(0),
-                          active, hidden);
+        float* h_data = h.data_ptr<float>();
+        float* out = output.packed.defined() ? output.packed.data_ptr<float>() + offset * output.packed.stride(0) : h_data;
+        const std::int64_t out_stride = output.packed.defined() ? output.packed.stride(0) : hidden;
+        add_recurrent_product(weight_hh.data_ptr<float>(), h_data, gates, active, hidden);
+        update_lstm_cells(gates, h_data, c.data_ptr<float>(), out, out_stride, active, hidden);
       } else {
         at::Tensor gates = projections.narrow(0, offset - low, active);
         at::Tensor h_rows = h.narrow(0, 0, active);
         at::addmm_out(gates, gates, h_rows, weight_hh_t);
-        update_cells(gates, h_rows, c.narrow(0, 0, active), out, active, hidden);
+        update_cells(gates, h_rows, c.narrow(0, 0, active),
+                     output.packed.defined() ? output.packed.narrow(0, offset, active) : h_rows, active, hidden);
       }
       if (output.picks != nullptr) copy_picked_rows((*output.picks)[static_cast<std::size_t>(t)], h, output.picked);
     }

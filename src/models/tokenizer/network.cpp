@@ -4,25 +4,21 @@
 #include "models/tokenizer/network.hpp"
 
 #include <ATen/core/Tensor.h>
-#include <ATen/ops/_pack_padded_sequence.h>
-#include <ATen/ops/_pad_packed_sequence.h>
 #include <ATen/ops/argmax.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log_sigmoid.h>
-#include <ATen/ops/lstm.h>
 #include <ATen/ops/sigmoid.h>
 #include <ATen/ops/zeros_like.h>
 #include <c10/core/InferenceMode.h>
 
 #include <algorithm>
-#include <numeric>
-#include <optional>
-#include <tuple>
 #include <utility>
 
+#include "models/common/batching.hpp"
+#include "models/common/lstm.hpp"
 #include "models/tokenizer/plan_impl.hpp"
 
 namespace lorvane {
@@ -41,31 +37,10 @@ std::vector<std::int64_t> unit_ids(const Plan& plan, const TokenizerParagraph& u
   return ids;
 }
 
-// Packing of a batch: the lengths of its rows, non-increasing.
-// Plain value, borrowed for one call.
-struct Packing {
-  const at::Tensor& lengths;
-  std::int64_t total_length;
-};
-
-// One bidirectional level over [S, T, input] from the zero state; [S, T, 2H].
-at::Tensor run_level(const Plan& plan, const std::vector<at::Tensor>& params, const at::Tensor& input,
-                     const std::optional<Packing>& packing) {
-  if (!packing) {
-    return std::get<0>(at::lstm(input, plan.initial_state, params, /*has_biases=*/true,
-                                /*num_layers=*/1, /*dropout=*/0.0, /*train=*/false,
-                                /*bidirectional=*/true, /*batch_first=*/true));
-  }
-  const std::int64_t rows = input.size(0);
-  const std::vector<at::Tensor> state = {
-      plan.initial_state[0].expand({2, rows, plan.initial_state[0].size(2)}).contiguous(),
-      plan.initial_state[1].expand({2, rows, plan.initial_state[1].size(2)}).contiguous()};
-  auto [data, batch_sizes] = at::_pack_padded_sequence(input, packing->lengths, /*batch_first=*/true);
-  const at::Tensor output =
-      std::get<0>(at::lstm(data, batch_sizes, state, params, /*has_biases=*/true, /*num_layers=*/1,
-                           /*dropout=*/0.0, /*train=*/false, /*bidirectional=*/true));
-  return std::get<0>(at::_pad_packed_sequence(output, batch_sizes, /*batch_first=*/true,
-                                              /*padding_value=*/0.0, packing->total_length));
+// One bidirectional level over [S, T, input] from the zero state, each row
+// read up to its own length; [S, T, 2H], zero past each row's length.
+at::Tensor run_level(const LstmWeights& weights, const at::Tensor& input, const std::vector<std::int64_t>& lengths) {
+  return run_lstm(weights, input, lengths).output;
 }
 
 // Summed logits of the three heads, each [S, T, 1]; `mwt` is undefined
@@ -77,10 +52,10 @@ struct Logits {
 };
 
 Logits run_network(const Plan& plan, const at::Tensor& ids, const at::Tensor& features,
-                   const std::optional<Packing>& packing) {
+                   const std::vector<std::int64_t>& lengths) {
   const at::Tensor embedded = at::embedding(plan.weight("embeddings.weight"), ids, plan.pad_id,
                                             /*scale_grad_by_freq=*/false, /*sparse=*/false);
-  const at::Tensor first = run_level(plan, plan.rnn_params, at::cat({embedded, features}, 2), packing);
+  const at::Tensor first = run_level(plan.rnn, at::cat({embedded, features}, 2), lengths);
 
   const at::Tensor tok0 = at::linear(first, plan.weight("tok_clf.weight"), plan.weight("tok_clf.bias"));
   const at::Tensor sent0 = at::linear(first, plan.weight("sent_clf.weight"), plan.weight("sent_clf.bias"));
@@ -95,7 +70,7 @@ Logits run_network(const Plan& plan, const at::Tensor& ids, const at::Tensor& fe
   if (plan.hier_invtemp > 0.0) {
     gated = first * (1.0 - at::sigmoid(tok0.neg() * plan.hier_invtemp));
   }
-  const at::Tensor second = run_level(plan, plan.rnn2_params, gated, packing);
+  const at::Tensor second = run_level(plan.rnn2, gated, lengths);
 
   Logits logits;
   logits.tok = tok0 + at::linear(second, plan.weight("tok_clf2.weight"));
@@ -157,16 +132,6 @@ at::Tensor wrap_float(float* data, at::IntArrayRef shape) {
   return at::from_blob(data, shape, at::TensorOptions().dtype(at::kFloat));
 }
 
-// Batch rows in the order the packing needs: longest first, equal lengths in
-// input order.
-std::vector<std::size_t> longest_first(const std::vector<const TokenizerParagraph*>& paragraphs) {
-  std::vector<std::size_t> order(paragraphs.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return paragraphs[a]->size() > paragraphs[b]->size();
-  });
-  return order;
-}
 
 }  // namespace
 
@@ -192,7 +157,7 @@ std::vector<std::int64_t> predict_paragraph_with_logits(const TokenizerPlan::Imp
     const at::Tensor window_ids = wrap_int64(ids.data() + offset, {1, width});
     const at::Tensor window_features =
         wrap_float(features.data() + offset * feat_dim, {1, width, plan.feat_dim});
-    const Logits window = run_network(plan, window_ids, window_features, std::nullopt);
+    const Logits window = run_network(plan, window_ids, window_features, {width});
     const at::Tensor decoded = decode_labels(window).squeeze(0).contiguous();
     const std::int64_t* values = decoded.data_ptr<std::int64_t>();
     const std::size_t keep = kept_labels(values, count, offset + kTokenizerWindow < n);
@@ -209,7 +174,13 @@ std::vector<std::vector<std::int64_t>> predict_batch_with_logits(
     std::vector<HeadLogits>* logits) {
   std::vector<std::vector<std::int64_t>> results(paragraphs.size());
   if (paragraphs.empty()) return results;
-  const std::vector<std::size_t> order = longest_first(paragraphs);
+  std::vector<std::int64_t> paragraph_lengths;
+  paragraph_lengths.reserve(paragraphs.size());
+  for (const TokenizerParagraph* paragraph : paragraphs) {
+    paragraph_lengths.push_back(static_cast<std::int64_t>(paragraph->size()));
+  }
+  // Rows longest first, equal lengths in input order.
+  const std::vector<std::size_t> order = longest_first(paragraph_lengths);
   const auto rows = static_cast<std::int64_t>(paragraphs.size());
   const auto longest = static_cast<std::int64_t>(paragraphs[order.front()]->size());
   const auto feat_dim = static_cast<std::size_t>(plan.feat_dim);
@@ -230,8 +201,7 @@ std::vector<std::vector<std::int64_t>> predict_batch_with_logits(
   c10::InferenceMode inference;
   const at::Tensor id_tensor = wrap_int64(ids.data(), {rows, longest});
   const at::Tensor feature_tensor = wrap_float(features.data(), {rows, longest, plan.feat_dim});
-  const at::Tensor length_tensor = wrap_int64(lengths.data(), {rows});
-  const Logits batch = run_network(plan, id_tensor, feature_tensor, Packing{length_tensor, longest});
+  const Logits batch = run_network(plan, id_tensor, feature_tensor, lengths);
   const at::Tensor decoded = decode_labels(batch).contiguous();
   const std::int64_t* values = decoded.data_ptr<std::int64_t>();
   at::Tensor stacked;

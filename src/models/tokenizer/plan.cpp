@@ -10,7 +10,9 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
-#include "models/common/tensor_view.hpp"
+#include "models/common/config.hpp"
+#include "models/common/plan_loading.hpp"
+#include "models/common/vocabulary.hpp"
 #include "models/tokenizer/plan_impl.hpp"
 #include "models/tokenizer/text/features.hpp"
 
@@ -49,58 +51,38 @@ constexpr std::array<std::string_view, 26> kRequiredTensors = {
     "mwt_clf2.weight",
 };
 
-// Positions in kRequiredTensors of the two LSTM parameter lists.
-constexpr std::size_t kRnnFirst = 1;
-constexpr std::size_t kRnn2First = 15;
-constexpr std::size_t kLstmParamCount = 8;
-
 bool is_mwt_tensor(std::string_view name) { return name.substr(0, 4) == "mwt_"; }
 
 bool is_required(std::string_view name, bool use_mwt) { return use_mwt || !is_mwt_tensor(name); }
 
-void check_processor(const ModelBundle& bundle) {
-  if (bundle.processor() != "tokenize") {
-    throw TokenizerModelError("expected a tokenize bundle, got '" + bundle.processor() + "'");
-  }
-}
+constexpr std::string_view kConfig = "assets.config";
 
-const JsonValue& config_member(const JsonValue& config, std::string_view key) {
-  return config.at(key, "assets.config");
-}
-
+// The ten required scalars; their type errors name no path.
 void read_required_scalars(const JsonValue& config, TokenizerPlan::Impl& impl) {
-  impl.emb_dim = config_member(config, "emb_dim").as_integer("");
-  impl.hidden_dim = config_member(config, "hidden_dim").as_integer("");
-  impl.feat_dim = config_member(config, "feat_dim").as_integer("");
-  impl.rnn_layers = config_member(config, "rnn_layers").as_integer("");
-  impl.hierarchical = config_member(config, "hierarchical").as_bool("");
-  impl.use_mwt = config_member(config, "use_mwt").as_bool("");
-  impl.hier_invtemp = config_member(config, "hier_invtemp").as_number("");
-  impl.skip_newline = config_member(config, "skip_newline").as_bool("");
-  impl.shorthand = config_member(config, "shorthand").as_string("");
-  impl.lang = config_member(config, "lang").as_string("");
-}
-
-// An optional key that is absent or null keeps its default.
-const JsonValue* optional_member(const JsonValue& config, std::string_view key) {
-  const JsonValue* value = config.find(key);
-  return value == nullptr || value->is_null() ? nullptr : value;
+  using detail::ValueContext;
+  impl.emb_dim = detail::required_int(config, "emb_dim", kConfig, ValueContext::kNone);
+  impl.hidden_dim = detail::required_int(config, "hidden_dim", kConfig, ValueContext::kNone);
+  impl.feat_dim = detail::required_int(config, "feat_dim", kConfig, ValueContext::kNone);
+  impl.rnn_layers = detail::required_int(config, "rnn_layers", kConfig, ValueContext::kNone);
+  impl.hierarchical = detail::required_bool(config, "hierarchical", kConfig, ValueContext::kNone);
+  impl.use_mwt = detail::required_bool(config, "use_mwt", kConfig, ValueContext::kNone);
+  impl.hier_invtemp = detail::required_number(config, "hier_invtemp", kConfig, ValueContext::kNone);
+  impl.skip_newline = detail::required_bool(config, "skip_newline", kConfig, ValueContext::kNone);
+  impl.shorthand = detail::required_string(config, "shorthand", kConfig, ValueContext::kNone);
+  impl.lang = detail::required_string(config, "lang", kConfig, ValueContext::kNone);
 }
 
 void read_batch_size(const JsonValue& config, TokenizerPlan::Impl& impl) {
-  const JsonValue* value = optional_member(config, "batch_size");
-  if (value == nullptr) return;
-  const std::int64_t batch_size = value->as_integer("assets.config.batch_size");
-  if (batch_size <= 0) throw TokenizerModelError("tokenizer batch size must be positive");
-  impl.batch_size = batch_size;
+  impl.batch_size = detail::optional_int(config, "batch_size", kConfig, impl.batch_size);
+  if (impl.batch_size <= 0) throw TokenizerModelError("tokenizer batch size must be positive");
 }
 
 // Refuses the model variants this plan does not run.
 void check_profile(const JsonValue& config, const TokenizerPlan::Impl& impl) {
-  if (optional_member(config, "charlm_forward_file") != nullptr) {
+  if (detail::given_member(config, "charlm_forward_file", kConfig) != nullptr) {
     throw TokenizerModelError("character-LM tokenizers are not supported by this profile");
   }
-  if (optional_member(config, "conv_res") != nullptr) {
+  if (detail::given_member(config, "conv_res", kConfig) != nullptr) {
     throw TokenizerModelError("convolutional residual tokenizers are not supported");
   }
   if (impl.rnn_layers != 1 || !impl.hierarchical) {
@@ -109,10 +91,9 @@ void check_profile(const JsonValue& config, const TokenizerPlan::Impl& impl) {
 }
 
 void read_dictionary(const JsonValue& root, const JsonValue& config, TokenizerPlan::Impl& impl) {
-  const JsonValue* use_dictionary = optional_member(config, "use_dictionary");
-  if (use_dictionary == nullptr || !use_dictionary->as_bool("")) return;
+  if (!detail::optional_bool(config, "use_dictionary", kConfig, false, detail::ValueContext::kNone)) return;
   impl.use_dictionary = true;
-  impl.num_dict_feat = config_member(config, "num_dict_feat").as_integer("");
+  impl.num_dict_feat = detail::required_int(config, "num_dict_feat", kConfig, detail::ValueContext::kNone);
   if (impl.num_dict_feat <= 0) {
     throw TokenizerModelError("dictionary tokenizer feature window must be positive");
   }
@@ -123,7 +104,7 @@ void read_dictionary(const JsonValue& root, const JsonValue& config, TokenizerPl
 }
 
 void read_feature_list(const JsonValue& config, TokenizerPlan::Impl& impl) {
-  const auto& names = config_member(config, "feat_funcs").as_array("assets.config.feat_funcs");
+  const auto& names = config.at("feat_funcs", kConfig).as_array("assets.config.feat_funcs");
   impl.feat_funcs.reserve(names.size());
   for (const JsonValue& name : names) {
     impl.feat_funcs.push_back(name.as_string("assets.config.feat_funcs[]"));
@@ -136,18 +117,12 @@ void read_feature_list(const JsonValue& config, TokenizerPlan::Impl& impl) {
 }
 
 void read_vocabulary(const JsonValue& vocab, TokenizerPlan::Impl& impl) {
-  const auto& unit2id = vocab.at("_unit2id", "assets.vocab").as_object("assets.vocab._unit2id");
-  impl.vocabulary.reserve(unit2id.size());
-  for (const auto& [unit, id] : unit2id) {
-    impl.vocabulary.emplace(unit, id.as_integer("assets.vocab._unit2id"));
-  }
-  const auto pad = impl.vocabulary.find("<PAD>");
-  const auto unk = impl.vocabulary.find("<UNK>");
-  if (pad == impl.vocabulary.end() || unk == impl.vocabulary.end()) {
-    throw TokenizerModelError("tokenizer vocabulary lacks <PAD> or <UNK>");
-  }
-  impl.pad_id = pad->second;
-  impl.unk_id = unk->second;
+  impl.vocabulary = detail::read_unit2id(vocab, "assets.vocab", detail::IdContext::kShared);
+  const auto pad = detail::find_id(impl.vocabulary, "<PAD>");
+  const auto unk = detail::find_id(impl.vocabulary, "<UNK>");
+  if (!pad || !unk) throw TokenizerModelError("tokenizer vocabulary lacks <PAD> or <UNK>");
+  impl.pad_id = *pad;
+  impl.unk_id = *unk;
 }
 
 // Configuration, dictionary, feature list and vocabulary from the assets JSON.
@@ -167,22 +142,22 @@ void read_assets(TokenizerPlan::Impl& impl) {
   }
 }
 
-// Every tensor of the bundle, viewed in place over the mapping.
+// Every tensor of the bundle, viewed in place over the mapping; all must be
+// float32.
 void view_tensors(TokenizerPlan::Impl& impl) {
   const ModelBundle& bundle = *impl.bundle;
-  impl.tensors.reserve(bundle.tensors().size());
   for (const TensorDescriptor& descriptor : bundle.tensors()) {
     if (descriptor.dtype != "float32") {
       throw TokenizerModelError("the native tokenizer currently requires float32 weights");
     }
-    impl.tensors.emplace(descriptor.name, detail::tensor_view(bundle, descriptor));
   }
+  impl.tensors = detail::ModelTensors(bundle, &detail::raise<TokenizerModelError>, "missing tokenizer weight: '");
 }
 
 void check_required_tensors(const TokenizerPlan::Impl& impl) {
   for (std::string_view name : kRequiredTensors) {
     if (!is_required(name, impl.use_mwt)) continue;
-    if (impl.tensors.find(std::string(name)) == impl.tensors.end()) {
+    if (!impl.tensors.contains(name)) {
       throw TokenizerModelError("tokenizer bundle lacks required tensor: '" + std::string(name) +
                                 "'");
     }
@@ -260,13 +235,10 @@ void check_vocabulary_ids(const TokenizerPlan::Impl& impl) {
   }
 }
 
-std::vector<at::Tensor> lstm_params(const TokenizerPlan::Impl& impl, std::size_t first) {
-  std::vector<at::Tensor> params;
-  params.reserve(kLstmParamCount);
-  for (std::size_t i = first; i < first + kLstmParamCount; ++i) {
-    params.push_back(impl.weight(kRequiredTensors[i]));
-  }
-  return params;
+// The bidirectional one-layer LSTM of a level ("rnn." or "rnn2.").
+detail::LstmWeights level_weights(const TokenizerPlan::Impl& impl, std::string_view prefix) {
+  return detail::LstmWeights::from_names(prefix, 1, /*bidirectional=*/true,
+                                         [&](const std::string& name) { return impl.weight(name); });
 }
 
 }  // namespace
@@ -274,17 +246,15 @@ std::vector<at::Tensor> lstm_params(const TokenizerPlan::Impl& impl, std::size_t
 TokenizerPlan::TokenizerPlan(std::filesystem::path bundle_dir, bool verify_checksums)
     : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
-  impl.bundle = std::make_shared<ModelBundle>(std::move(bundle_dir), verify_checksums);
-  check_processor(*impl.bundle);
+  impl.bundle = detail::open_bundle_for<TokenizerModelError>(std::move(bundle_dir), verify_checksums, "tokenize",
+                                                             "a tokenize");
   read_assets(impl);
   view_tensors(impl);
   check_required_tensors(impl);
   check_tensor_shapes(impl);
   check_vocabulary_ids(impl);
-  impl.rnn_params = lstm_params(impl, kRnnFirst);
-  impl.rnn2_params = lstm_params(impl, kRnn2First);
-  const auto zeros = [&] { return at::zeros({2, 1, impl.hidden_dim}, at::kFloat); };
-  impl.initial_state = {zeros(), zeros()};
+  impl.rnn = level_weights(impl, "rnn.");
+  impl.rnn2 = level_weights(impl, "rnn2.");
 }
 
 TokenizerPlan::TokenizerPlan(TokenizerPlan&& other) noexcept = default;
@@ -298,12 +268,6 @@ const ModelBundle& TokenizerPlan::bundle() const {
   return *impl_->bundle;
 }
 
-const at::Tensor& TokenizerPlan::Impl::weight(std::string_view name) const {
-  const auto found = tensors.find(std::string(name));
-  if (found == tensors.end()) {
-    throw TokenizerModelError("missing tokenizer weight: '" + std::string(name) + "'");
-  }
-  return found->second;
-}
+const at::Tensor& TokenizerPlan::Impl::weight(std::string_view name) const { return tensors.require(name); }
 
 }  // namespace lorvane

@@ -14,6 +14,9 @@
 #include <vector>
 
 #include "lorvane/tokenizer.hpp"
+#include "models/common/lstm.hpp"
+#include "models/common/model_tensors.hpp"
+#include "models/common/vocabulary.hpp"
 #include "models/tokenizer/text/units.hpp"
 
 namespace lorvane {
@@ -21,13 +24,12 @@ namespace lorvane {
 // Fixed once the constructor returns; every operation is const.
 // Safe to share across threads: all operations are const.
 struct TokenizerPlan::Impl {
-  std::shared_ptr<ModelBundle> bundle;
-  std::unordered_map<std::string, std::int64_t> vocabulary;
+  std::shared_ptr<const ModelBundle> bundle;
+  detail::UnitIds vocabulary;
   // Views over the bundle's mapped tensor file: never write through them.
-  std::unordered_map<std::string, at::Tensor> tensors;
-  std::vector<at::Tensor> rnn_params;     // rnn.{weight_ih,weight_hh,bias_ih,bias_hh}_l0[_reverse]
-  std::vector<at::Tensor> rnn2_params;    // the same for rnn2.
-  std::vector<at::Tensor> initial_state;  // h0, c0: zeros [2, 1, hidden_dim]
+  detail::ModelTensors tensors;
+  detail::LstmWeights rnn;   // rnn.{weight_ih,weight_hh,bias_ih,bias_hh}_l0[_reverse]; zero initial state
+  detail::LstmWeights rnn2;  // the same for rnn2.
   std::unordered_set<std::string> lexicon_words;
   std::unordered_set<std::string> lexicon_prefixes;  // proper, non-empty prefixes of the words
   std::unordered_set<std::string> lexicon_suffixes;  // proper, non-empty suffixes of the words
