@@ -2,5 +2,9 @@ lorvane_add_test(ner_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/ner/ner_plan_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ner/ner_tagging_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ner/ner_transformer_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/../pipeline/pipeline_test_support.cpp
   TORCH)
+if(LORVANE_WITH_TORCH)
+  lorvane_use_transformer_packages(ner_test)
+endif()

@@ -14,7 +14,10 @@ Open / Close with MAX composition, and the end test.
 INPUT is a list of {"words": [...], "tags": [...]}. OUTPUT gets one entry per
 sentence: {"tree": text or null, "transitions": [indices], "error": message
 or null, "vectors": the n + 2 word vectors}. --time prints the best wall time
-in seconds of parsing every sentence R times.
+in seconds of parsing every sentence R times. For a bundle with a transformer
+the job also holds "transformer": {"packages_dir", "package"} (the compiled
+package whose eager module gives the rows), and every sentence "transformer":
+the transformer tokenizer's [ids, word_ids] with special tokens.
 """
 
 from __future__ import annotations
@@ -28,6 +31,9 @@ from pathlib import Path
 
 import numpy as np
 import torch
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import transformer_reference  # noqa: E402
 
 NUMPY_DTYPES = {
     "float32": np.float32, "float64": np.float64, "float16": np.float16, "int64": np.int64,
@@ -87,8 +93,12 @@ class CharLM:
 
 
 class Model:
-    def __init__(self, bundle: str):
+    def __init__(self, bundle: str, transformer=None):
         self.t, assets = load_tensors(Path(bundle))
+        self.transformer = None
+        if transformer is not None:
+            self.transformer = transformer_reference.WordRows(
+                assets["transformer"], transformer["packages_dir"], transformer["package"])
         cfg = assets["config"]
         self.H = cfg["hidden_size"]
         self.Ht = cfg["transition_hidden_size"]
@@ -130,7 +140,7 @@ class Model:
             return first
         return self.pretrain.get(self.pretrain_key(word.lower()), 1)
 
-    def encode_words(self, words: list[str], tags: list[str]) -> list[torch.Tensor]:
+    def encode_words(self, words: list[str], tags: list[str], encoding=None) -> list[torch.Tensor]:
         n = len(words)
         parts = [
             self.t["embedding.weight"][torch.tensor([self.pretrained_id(w) for w in words])],
@@ -142,6 +152,8 @@ class Model:
         x = torch.cat(parts, dim=1)
         if self.boundaries:
             x = torch.cat([self.t["word_start_embedding"].view(1, -1), x, self.t["word_end_embedding"].view(1, -1)])
+        if self.transformer is not None:
+            x = torch.cat([x, self.transformer(*encoding, n, keep_endpoints=self.boundaries)], dim=1)
         zeros = torch.zeros(2 * self.L, 1, self.H, dtype=x.dtype)
         out, _ = self.word_lstm(x.unsqueeze(1), (zeros, zeros))
         y = torch.relu(torch.nn.functional.linear(
@@ -207,14 +219,14 @@ class Model:
         top = cstack[-1][0]
         return not (top["tree"] is not None and self.too_many_unary(top["tree"]))
 
-    def parse(self, words, tags, applied):
+    def parse(self, words, tags, applied, encoding=None):
         """The tree; `applied` receives the transitions as they are applied."""
         if not words:
             raise ParseError("constituency parser cannot parse an empty sentence")
         if len(words) != len(tags):
             raise ParseError("constituency words and tags have different lengths")
         n = len(words)
-        vectors = self.encode_words(words, tags)
+        vectors = self.encode_words(words, tags, encoding)
         pre = [(tags[i], [(words[i], [])]) for i in range(n)]
         s = {"n": n, "position": 0, "open": 0, "steps": 0,
              "transitions": [self.start(self.transition_lstm, self.transition_zero, "transition_stack.start_embedding")],
@@ -291,18 +303,20 @@ def tree_text(tree) -> str:
     return "(" + label + "".join(" " + tree_text(child) for child in children) + ")"
 
 
-def run(bundle: str, sentences: list) -> list:
-    model = Model(bundle)
+def run(bundle: str, sentences: list, transformer=None) -> list:
+    model = Model(bundle, transformer)
     results = []
     with torch.inference_mode():
         for sentence in sentences:
             result = {"tree": None, "transitions": [], "error": None}
             try:
-                result["tree"] = tree_text(model.parse(sentence["words"], sentence["tags"], result["transitions"]))
+                result["tree"] = tree_text(model.parse(sentence["words"], sentence["tags"], result["transitions"],
+                                                       sentence.get("transformer")))
             except ParseError as error:
                 result["error"] = str(error)
             if sentence["words"]:
-                result["vectors"] = [v.tolist() for v in model.encode_words(sentence["words"], sentence["tags"])]
+                vectors = model.encode_words(sentence["words"], sentence["tags"], sentence.get("transformer"))
+                result["vectors"] = [v.tolist() for v in vectors]
             results.append(result)
     return results
 
@@ -333,7 +347,7 @@ def main(argv) -> int:
         print(best)
         return 0
     for job in json.loads(Path(args.jobs).read_text()):
-        results = run(job["bundle"], json.loads(Path(job["input"]).read_text()))
+        results = run(job["bundle"], json.loads(Path(job["input"]).read_text()), job.get("transformer"))
         Path(job["output"]).write_text(json.dumps(results))
     return 0
 

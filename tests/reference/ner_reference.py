@@ -3,10 +3,13 @@ the model's description: it reads an ner bundle's files itself and tags one
 sentence at a time, running the character LSTM once per token.
 
     python ner_reference.py REQUEST.json
-        REQUEST: {"bundles": [dir, ...], "sentences": [[token, ...], ...]};
+        REQUEST: {"bundles": [bundle, ...], "sentences": [[token, ...], ...]};
         prints per bundle, per sentence {"tags", "inputs", "scores"}
         (inputs: the tagger input rows [n, D]; scores: the predicted
-        column's emission rows [n, K])
+        column's emission rows [n, K]). A bundle is its directory, or, with
+        a transformer, {"dir", "packages_dir", "package", "encodings"}:
+        the compiled package's name and, per sentence, the transformer
+        tokenizer's [ids, word_ids] with special tokens.
     python ner_reference.py --time BUNDLE SENTENCES.json THREADS
         prints the seconds that tagging all sentences takes
 """
@@ -20,6 +23,9 @@ from pathlib import Path
 
 import numpy as np
 import torch
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import transformer_reference  # noqa: E402
 
 DTYPES = {"float32": np.float32, "float64": np.float64, "int64": np.int64}
 
@@ -76,7 +82,8 @@ class CharLM:
 
 
 class Tagger:
-    def __init__(self, directory: Path):
+    def __init__(self, directory: Path, transformer=None):
+        """transformer: {"packages_dir", "package"} of a bundle with one."""
         assets, t = load_bundle(directory)
         self.t = t
         cfg = assets["config"]
@@ -104,6 +111,10 @@ class Tagger:
             self.char_layers = cfg["char_num_layers"]
             self.char_lstm = make_lstm(t, "charmodel.charlstm.lstm.", self.char_layers, True)
         self.tagger = make_lstm(t, "taggerlstm.lstm.", cfg["num_layers"], True)
+        self.transformer = None
+        if transformer is not None:
+            self.transformer = transformer_reference.WordRows(
+                assets["transformer"], transformer["packages_dir"], transformer["package"])
 
     def ids(self, token):
         key = lower(token) if self.lowercase else token
@@ -122,11 +133,13 @@ class Tagger:
         last = 2 * self.char_layers - 2
         return h[last : last + 2].transpose(0, 1).reshape(-1)
 
-    def inputs(self, tokens):
+    def inputs(self, tokens, encoding=None):
         ids = [self.ids(token) for token in tokens]
         word = torch.tensor([i[0] for i in ids])
         delta = torch.tensor([i[1] for i in ids])
         parts = [self.t["word_emb.weight"][word] + self.t["delta_emb.weight"][delta]]
+        if self.transformer is not None:
+            parts.append(self.transformer(*encoding, len(tokens), keep_endpoints=False))
         if self.charlm:
             words = [lower(token) if self.char_lowercase else token for token in tokens]
             parts += [model.encode(words) for model in self.charlms]
@@ -147,9 +160,10 @@ class Tagger:
             scores = inp @ self.t[f"tag_clfs.{c}.weight"].T + self.t[f"tag_clfs.{c}.bias"]
         return scores
 
-    def tag(self, tokens):
+    def tag(self, tokens, encoding=None):
+        """encoding: the transformer tokenizer's [ids, word_ids] of the tokens."""
         with torch.inference_mode():
-            x = self.inputs(tokens)
+            x = self.inputs(tokens, encoding)
             scores = self.scores(x)
         path = viterbi(scores.float().numpy(), self.t[f"crits.{self.predict}._transitions"].float().numpy())
         column = self.columns[self.predict]
@@ -210,10 +224,13 @@ def main(argv):
     request = json.loads(Path(argv[0]).read_text())
     out = []
     for bundle in request["bundles"]:
-        tagger = Tagger(Path(bundle))
+        if isinstance(bundle, str):
+            bundle = {"dir": bundle}
+        tagger = Tagger(Path(bundle["dir"]), bundle if "package" in bundle else None)
+        encodings = bundle.get("encodings", [None] * len(request["sentences"]))
         results = []
-        for tokens in request["sentences"]:
-            tags, x, scores = tagger.tag(tokens)
+        for tokens, encoding in zip(request["sentences"], encodings):
+            tags, x, scores = tagger.tag(tokens, encoding)
             results.append({"tags": tags, "inputs": x.tolist(), "scores": scores.tolist()})
         out.append(results)
     print(json.dumps(out))

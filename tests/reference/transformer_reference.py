@@ -9,6 +9,8 @@ encoder's rules, for the same compiled packages the library runs:
   * each word is represented by its last subword, the endpoints (with
     keep_endpoints) by the first and last position.
 
+The references of models with a transformer take their rows from WordRows.
+
     transformer_reference.py REQUEST.json OUT_PREFIX
 
 REQUEST: {"packages_dir": dir, "cases": [case...]}, a case being
@@ -72,6 +74,33 @@ def selected(states, word_ids, words, keep_endpoints):
     index = ([0] if keep_endpoints else []) + [last[w] for w in range(words)]
     index += [len(word_ids) - 1] if keep_endpoints else []
     return states[index] if index else states[:0]
+
+
+def unknown_id(tokenizer):
+    """The identifier a "tokenizer" assets object gives a word without subwords."""
+    if "unknown_id" in tokenizer:
+        return tokenizer["unknown_id"]
+    return tokenizer["vocabulary"].index(tokenizer["unknown_token"])
+
+
+class WordRows:
+    """A model's transformer rows for one sentence: the eager module with the
+    package's weights, run by the fill, window and row rules above over the
+    tokenizer's encoding with special tokens (ids, word_ids). `assets` is the
+    bundle's "transformer" object."""
+
+    def __init__(self, assets, packages_dir, package):
+        self.module = transformer_packages.load_module(packages_dir, package)
+        self.max_length = assets["model_max_length"]
+        self.unknown = unknown_id(assets["tokenizer"])
+
+    def run(self, ids):
+        ids = torch.tensor([ids], dtype=torch.int64)
+        return self.module(ids, torch.ones_like(ids))[0]
+
+    def __call__(self, ids, word_ids, words, keep_endpoints):
+        ids, word_ids = every_word_filled(ids, word_ids, words, self.unknown)
+        return selected(windowed(self.run, ids, self.max_length), word_ids, words, keep_endpoints)
 
 
 def main(request_path, out_prefix):

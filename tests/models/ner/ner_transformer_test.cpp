@@ -1,0 +1,157 @@
+// Tagging with a transformer: compiled test packages in generated ner bundles,
+// the input rows, scores and tags against the eager reference run with the
+// package's eager module, and the transformer's load and width failures.
+
+#include <ATen/ATen.h>
+#include <c10/core/InferenceMode.h>
+#include <gtest/gtest.h>
+
+#include "bundle/bundle_test_util.hpp"
+#include "bundle/json.hpp"
+#include "encoders/transformer_test_support.hpp"
+#include "lorvane/ner.hpp"
+#include "models/ner/plan_impl.hpp"
+
+namespace lorvane {
+namespace {
+
+using detail::JsonValue;
+using Strings = std::vector<std::string>;
+
+struct TransformerCase {
+  std::string name;
+  std::string options;      // ner_bundle.py options besides "transformer", as JSON members
+  std::string package;      // the compiled test package
+  std::string transformer;  // further model_transformer options, as JSON members
+  // "" to compare with the reference; else "load " or "tag " (where it fails),
+  // the error type and the message, "{dir}" standing for the bundle path.
+  std::string failure;
+};
+
+const std::vector<TransformerCase> kCases = {
+    {"wordpiece_windows", R"("seed": 11, "config": {"input_transform": true})", "contextual",
+     R"("tokenizer": "WordPiece", "model_max_length": 12)", ""},
+    {"bpe_charlm", R"("seed": 12, "config": {"charlm": true})", "contextual", R"("tokenizer": "ByteBPE")", ""},
+    {"unigram", R"("seed": 13, "config": {"num_layers": 2})", "context_free", R"("tokenizer": "XLMRobertaUnigram")",
+     ""},
+    {"no_assets", R"("assets_ops": [{"delete": "transformer"}])", "context_free", "",
+     "load NERModelError: missing JSON key 'transformer' at assets"},
+    {"no_tokenizer", "", "context_free", R"("ops": [{"delete": "tokenizer"}])",
+     "load NERModelError: missing JSON key 'tokenizer' at assets.transformer"},
+    {"no_package", "", "context_free", R"("ops": [{"set": "artifact", "value": "absent.pt2"}])",
+     "load TransformerError: AOTInductor transformer model does not exist: {dir}/absent.pt2"},
+    {"tagger_width", "", "contextual", R"("width": 23)",
+     "load NERModelError: NER tagger input size disagrees with its embedding profile"},
+    {"declared_width", "", "contextual", R"("hidden_size": 25)",
+     "tag TransformerError: AOTInductor transformer output hidden size disagrees with assets"},
+};
+
+// A word the unigram tokenizer deletes (no subword: run as the unknown id), a
+// blank inside a token, and a sentence longer than one window of 12.
+const std::vector<Strings> kSentences = {
+    {"John", "lives", "in", "New York", "."},
+    {"Paris"},
+    {"the", "cat", "\u200b", "sat", "on", "the", "mat"},
+    {"unbelievable", "dogs", "running", "in", "Paris", "sat", "on", "the", "naive", "mat", "and", "played", "with",
+     "the", "cat", "."},
+};
+
+std::string failure_of(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const NERModelError& e) {
+    return std::string("NERModelError: ") + e.what();
+  } catch (const TransformerError& e) {
+    return std::string("TransformerError: ") + e.what();
+  } catch (const std::exception& e) {
+    return std::string("other: ") + e.what();
+  }
+  return "";
+}
+
+std::string ints(const std::vector<std::int64_t>& values) {
+  std::string out = "[";
+  for (const std::int64_t v : values) out += (out.size() > 1 ? "," : "") + std::to_string(v);
+  return out + "]";
+}
+
+std::vector<double> values(const at::Tensor& tensor) {
+  const at::Tensor flat = tensor.to(at::kDouble).contiguous().view(-1);
+  return {flat.data_ptr<double>(), flat.data_ptr<double>() + flat.numel()};
+}
+
+std::vector<double> values(const JsonValue& rows) {
+  std::vector<double> out;
+  for (const JsonValue& row : rows.as_array("")) {
+    for (const JsonValue& v : row.as_array("")) out.push_back(v.as_number(""));
+  }
+  return out;
+}
+
+TEST(NERTransformer, RowsTagsAndFailures) {
+  const testing::TempDir dir;
+  std::vector<std::pair<std::filesystem::path, std::string>> jobs;
+  for (const TransformerCase& c : kCases) {
+    jobs.emplace_back(dir / c.name, "{" + c.options + (c.options.empty() ? "" : ", ") +
+                                        R"("transformer": {"packages_dir": )" +
+                                        testing::json_quote(testing::transformer_packages_dir().string()) +
+                                        R"(, "package": ")" + c.package + "\"" +
+                                        (c.transformer.empty() ? "" : ", " + c.transformer) + "}}");
+  }
+  testing::write_generated_bundles("ner_bundle.py", dir.path(), jobs);
+
+  // The reference takes each sentence's subword encoding from the plan's own
+  // tokenizer and runs the package's eager module over it.
+  std::string bundles, sentences;
+  for (const TransformerCase& c : kCases) {
+    if (!c.failure.empty()) continue;
+    const NERPlan::Impl plan(dir / c.name, false);
+    std::string encodings;
+    for (const Strings& tokens : kSentences) {
+      const WordPieceEncoding encoding = plan.transformer->tokenize(tokens, true);
+      encodings += (encodings.empty() ? "[" : ",") + ("[" + ints(encoding.input_ids) + "," + ints(encoding.word_ids) + "]");
+    }
+    bundles += (bundles.empty() ? "" : ",") + std::string(R"({"dir": )") + testing::json_quote((dir / c.name).string()) +
+               R"(, "packages_dir": )" + testing::json_quote(testing::transformer_packages_dir().string()) +
+               R"(, "package": ")" + c.package + R"(", "encodings": )" + encodings + "]}";
+  }
+  for (const Strings& tokens : kSentences) {
+    std::string list;
+    for (const std::string& token : tokens) list += (list.empty() ? "" : ",") + testing::json_quote(token);
+    sentences += (sentences.empty() ? "[" : ",[") + list + "]";
+  }
+  testing::write_file(dir / "reference.json", R"({"bundles": [)" + bundles + R"(], "sentences": [)" + sentences + "]}");
+  const JsonValue reference = detail::parse_json(testing::run_python(
+      {(testing::source_dir() / "tests/reference/ner_reference.py").string(), (dir / "reference.json").string()}));
+
+  std::size_t compared = 0;
+  for (const TransformerCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path bundle = dir / c.name;
+    if (!c.failure.empty()) {
+      std::unique_ptr<NERPlan> plan;
+      const std::string load = failure_of([&] { plan = std::make_unique<NERPlan>(bundle, false); });
+      const std::string failure = load.empty() ? "tag " + failure_of([&] { plan->tag(kSentences[0]); }) : "load " + load;
+      EXPECT_EQ(failure, testing::with_dir(c.failure, bundle));
+      continue;
+    }
+    const NERPlan::Impl plan(bundle, false);
+    const JsonValue& results = reference.as_array("")[compared++];
+    for (std::size_t s = 0; s < kSentences.size(); ++s) {
+      SCOPED_TRACE(s);
+      const JsonValue& expected = results.as_array("")[s];
+      c10::InferenceMode guard;
+      const at::Tensor inputs = plan.sentence_inputs(kSentences[s]);
+      EXPECT_EQ(inputs.size(2), plan.input_width());
+      EXPECT_TRUE(testing::all_close(values(inputs), values(expected.at("inputs", "")), 1e-5, 1e-5));
+      const at::Tensor scores = plan.emission_scores(inputs[0], {inputs.size(1)});
+      EXPECT_TRUE(testing::all_close(values(scores), values(expected.at("scores", "")), 1e-5, 1e-5));
+      Strings tags;
+      for (const JsonValue& tag : expected.at("tags", "").as_array("")) tags.push_back(tag.as_string(""));
+      EXPECT_EQ(plan.tag(kSentences[s]), tags);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lorvane
