@@ -136,6 +136,7 @@ TEST(NERTransformer, RowsTagsAndFailures) {
       continue;
     }
     const NERPlan::Impl plan(bundle, false);
+    const std::vector<Strings> batched = plan.tag_many(kSentences);
     const JsonValue& results = reference.as_array("")[compared++];
     for (std::size_t s = 0; s < kSentences.size(); ++s) {
       SCOPED_TRACE(s);
@@ -149,6 +150,7 @@ TEST(NERTransformer, RowsTagsAndFailures) {
       Strings tags;
       for (const JsonValue& tag : expected.at("tags", "").as_array("")) tags.push_back(tag.as_string(""));
       EXPECT_EQ(plan.tag(kSentences[s]), tags);
+      EXPECT_EQ(batched[s], tags);
     }
   }
 }
