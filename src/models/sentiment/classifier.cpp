@@ -46,12 +46,17 @@ at::Tensor SentimentPlan::Impl::batch_logits(const Batch& batch) const {
   const auto rows = static_cast<std::int64_t>(batch.size());
   const std::int64_t slice = std::max<std::int64_t>(1, kSlicePositions / length);
   if (rows <= slice) return padded_logits(batch, length);
-  std::vector<at::Tensor> parts;
+  // Written into one result allocated up front: small logits kept between
+  // the slices' large temporaries would pin them in the heap.
+  at::Tensor logits;
   for (std::int64_t begin = 0; begin < rows; begin += slice) {
+    const std::int64_t count = std::min(slice, rows - begin);
     const auto first = batch.begin() + begin;
-    parts.push_back(padded_logits(Batch(first, first + std::min(slice, rows - begin)), length));
+    const at::Tensor part = padded_logits(Batch(first, first + count), length);
+    if (!logits.defined()) logits = at::empty({rows, part.size(1)}, part.options());
+    logits.narrow(0, begin, count).copy_(part);
   }
-  return at::cat(parts);
+  return logits;
 }
 
 at::Tensor SentimentPlan::Impl::padded_logits(const Batch& batch, std::int64_t length) const {
