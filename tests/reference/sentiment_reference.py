@@ -4,9 +4,11 @@ the C++ engine numerically.
 It reads a "sentiment" bundle directly (manifest, assets JSON, raw tensor
 file), sorts and cuts the sentences into batches by a budget of tokens, builds
 each batch's padded input (pretrained and extra embeddings, character language
-models, no transformer), and runs the network with torch.nn modules
-(nn.LSTM, F.conv2d, F.max_pool2d, F.linear); the character language models
-are charlm_reference.py's. Nothing is shared with the C++ code.
+models, a transformer with a WordPiece tokenizer), and runs the network with
+torch.nn modules (nn.LSTM, F.conv2d, F.max_pool2d, F.linear). The character
+language models are charlm_reference.py's; the transformer runs the bundle's
+compiled package from Python over subword_reference.py's WordPiece pieces, a
+word's row being its last piece's. Nothing is shared with the C++ code.
 
     sentiment_reference.py REQUEST.json RESULT.json
         REQUEST: [{"bundle": DIR, "sentences": [[token, ...], ...], "budget": N}, ...]
@@ -27,6 +29,7 @@ import torch.nn.functional as F
 from torch import nn
 
 import charlm_reference
+import subword_reference
 
 
 def load_bundle(path):
@@ -46,6 +49,30 @@ def lstm_module(tensors, prefix, input_size, hidden):
     lstm = nn.LSTM(input_size, hidden, num_layers=2, bidirectional=True, batch_first=True)
     lstm.load_state_dict({name: tensors[prefix + name] for name in lstm.state_dict()})
     return lstm.eval()
+
+
+class Transformer:
+    def __init__(self, assets, bundle):
+        tokenizer = assets["tokenizer"]
+        assert tokenizer["type"] == "WordPiece" and assets["model_max_length"] >= 64
+        vocab = {}
+        for i, token in enumerate(tokenizer["vocabulary"]):
+            vocab.setdefault(token.encode(), i)
+        self.cfg = {"lowercase": tokenizer["lowercase"], "strip_accents": tokenizer["strip_accents"],
+                    "max_chars": tokenizer["max_input_characters_per_word"], "vocab": vocab,
+                    "unknown": vocab[tokenizer["unknown_token"].encode()],
+                    "prefix": tokenizer["continuing_subword_prefix"].encode()}
+        self.ends = vocab[tokenizer["cls_token"].encode()], vocab[tokenizer["sep_token"].encode()]
+        self.hidden = assets["hidden_size"]
+        self.package = torch._inductor.aoti_load_package(str(Path(bundle) / assets["artifact"]))
+
+    def encode(self, words):
+        ids, last = [self.ends[0]], []
+        for word in words:
+            ids += subword_reference.wordpiece_word(self.cfg, word.encode())
+            last.append(len(ids) - 1)
+        ids = torch.tensor([ids + [self.ends[1]]])
+        return self.package(ids, torch.ones_like(ids))[0][last]
 
 
 class Classifier:
@@ -69,6 +96,7 @@ class Classifier:
             if cfg.get(f"has_charlm_{d}")
         ]
         self.projection = cfg.get("charlm_projection") or 0
+        self.transformer = Transformer(assets["transformer"], bundle) if cfg.get("bert_model") is not None else None
         if cfg.get("bilstm"):
             width = self.t["bilstm.weight_ih_l0"].shape[1]
             self.bilstm = lstm_module(self.t, "bilstm.", width, cfg["bilstm_hidden_dim"])
@@ -89,15 +117,17 @@ class Classifier:
                 return find(key)
         return 1
 
-    def context(self, direction, charlm, batch, length):
-        part = torch.zeros(len(batch), length, self.projection or charlm.hidden)
+    @staticmethod
+    def context(encode, width, batch, length):
+        part = torch.zeros(len(batch), length, width)
         for i, tokens in enumerate(batch):
-            rows = charlm.encode(tokens)
-            if self.projection:
-                name = f"charmodel_{direction}_projection"
-                rows = F.linear(rows, self.t[name + ".weight"], self.t[name + ".bias"])
-            part[i, : len(tokens)] = rows
+            if tokens:
+                part[i, : len(tokens)] = encode(tokens)
         return part
+
+    def projected(self, direction, lm):
+        name = f"charmodel_{direction}_projection"
+        return lambda tokens: F.linear(lm.encode(tokens), self.t[name + ".weight"], self.t[name + ".bias"])
 
     def input(self, batch):
         length = max([self.min_length] + [len(s) for s in batch])
@@ -113,7 +143,13 @@ class Classifier:
         if self.method != "NONE":
             extra_rows = F.embedding(extra, self.t["extra_embedding.weight"])
             parts = [words + extra_rows] if self.method == "SUM" else [words, extra_rows]
-        parts += [self.context(direction, lm, batch, length) for direction, lm in self.charlms]
+        for direction, lm in self.charlms:
+            if self.projection:
+                parts.append(self.context(self.projected(direction, lm), self.projection, batch, length))
+            else:
+                parts.append(self.context(lm.encode, lm.hidden, batch, length))
+        if self.transformer is not None:
+            parts.append(self.context(self.transformer.encode, self.transformer.hidden, batch, length))
         return torch.cat(parts, dim=2)
 
     def logits(self, batch):

@@ -64,6 +64,10 @@ const std::vector<ReferenceCase>& reference_cases() {
        R"({"config": {"has_charlm_forward": true, "bilstm": true, "bilstm_hidden_dim": 5,)"
        R"( "filter_sizes": [[3, 5], 2], "maxpool_width": 3}, "channels": [5, 7], "seed": 3})",
        kWords, 5000},
+      {"transformer, concat",
+       R"({"config": {"extra_wordvec_method": "CONCAT"}, "transformer": {"packages_dir": ")" LORVANE_TRANSFORMER_PACKAGES
+       R"(", "package": "contextual", "tokenizer": "WordPiece"}, "seed": 6})",
+       kWords, 8},
       {"backward character model only, sum", R"({"config": {"has_charlm_backward": true, "extra_wordvec_method": "SUM",)"
        R"( "filter_sizes": [1, 3]}, "seed": 4})",
        kWords, 4},
