@@ -1,25 +1,34 @@
-#include "lorvane/lemma.hpp"
+// Loading a "lemma" bundle, in the order the bundle is read: bundle kind,
+// settings, the dictionary, then the sequence-to-sequence model unless the
+// bundle is dictionary-only.
 
 #include <utility>
 
+#include "bundle/json.hpp"
 #include "lorvane/document.hpp"
 #include "models/common/plan_loading.hpp"
+#include "models/lemma/assets.hpp"
+#include "models/lemma/entry_points.hpp"
 #include "models/lemma/plan_impl.hpp"
 
 namespace lorvane {
 
-namespace {
+LemmaPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
+    : bundle(detail::open_bundle_for<LemmaModelError>(bundle_dir, verify_checksums, "lemma", "a lemma")) {
+  const detail::JsonValue root = detail::parse_json(bundle->assets_json());
+  detail::read_lemma_settings(root, *this);
+  pos_dict = detail::read_lemma_dictionary(root);
+  if (dict_only) return;
+  seq2seq = std::make_unique<const Seq2SeqPlan>(std::move(bundle_dir), verify_checksums);
+  detail::require_same_pos_setting(pos, *seq2seq);
+}
 
-[[noreturn]] void refuse() { throw LemmaModelError(detail::model_not_available("lemma")); }
-
-}  // namespace
-
-// The bundle is opened and its kind checked so that a misplaced bundle is
-// reported as such; a bundle of the right kind is refused because this build
-// has no native model of this kind.
 LemmaPlan::LemmaPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
-  detail::open_bundle_for<LemmaModelError>(std::move(bundle_dir), verify_checksums, "lemma", "a lemma");
-  refuse();
+  try {
+    impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
+  } catch (const detail::JsonError& error) {
+    throw LemmaModelError(error.what());
+  }
 }
 
 LemmaPlan::LemmaPlan(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -29,23 +38,18 @@ LemmaPlan::~LemmaPlan() = default;
 
 const ModelBundle& LemmaPlan::bundle() const { return *detail::loaded_impl(impl_, "lemma").bundle; }
 
-bool LemmaPlan::uses_pos() const noexcept { return impl_ && impl_->uses_pos; }
+bool LemmaPlan::uses_pos() const { return detail::loaded_impl(impl_, "lemma").pos; }
 
-// Unreachable through the public constructor; refused for plans adopted from a
-// loader as well, since there is no model to run.
-std::string LemmaPlan::lemmatize(const std::string&, const std::optional<std::string>&) const {
-  detail::loaded_impl(impl_, "lemma");
-  refuse();
+std::string LemmaPlan::lemmatize(const std::string& word, const std::optional<std::string>& upos) const {
+  return detail::loaded_impl(impl_, "lemma").lemmatize(word, upos);
 }
 
-Document LemmaPlan::process(Document) const {
-  detail::loaded_impl(impl_, "lemma");
-  refuse();
+Document LemmaPlan::process(Document document) const {
+  return detail::lemmatize_document(detail::loaded_impl(impl_, "lemma"), std::move(document), nullptr);
 }
 
-std::vector<Document> LemmaPlan::process_bulk(std::vector<Document>) const {
-  detail::loaded_impl(impl_, "lemma");
-  refuse();
+std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) const {
+  return detail::lemmatize_documents(detail::loaded_impl(impl_, "lemma"), std::move(documents), nullptr);
 }
 
 }  // namespace lorvane

@@ -1,0 +1,134 @@
+"""Reference lemmatiser, used to check the C++ engine.
+
+It reads a "lemma" bundle directly (manifest and assets JSON) for the settings
+and the POS-keyed dictionary, and asks the eager sequence-to-sequence
+reference (seq2seq_reference.Model) for the words the dictionary does not
+settle, then applies the edit class and the clean-up rules.
+
+Command line:
+
+    lemma_reference.py REQUEST.json RESULT.json
+
+REQUEST is {"jobs": [{"bundle": DIR, "random": N, "seed": S}]}; RESULT is
+{"jobs": [{"words", "upos", "single", "batched", "misses"}]}: N non-empty
+random words with their UPOS tags (null: none), the lemma of each word with
+one model call per miss ("single") and with one batched call for all misses
+("batched"), and the number of misses.
+"""
+
+from __future__ import annotations
+
+import json
+import random
+import sys
+from pathlib import Path
+
+import torch
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from seq2seq_reference import Model  # noqa: E402
+
+LETTERS = list("abcdefghijklmnop") + ["\u00e9", "\u00df", "A", "B", "\u00c9", "x", "\u0436", "\u0416"]
+TAGS = ["NOUN", "VERB", "ADJ", None, "", "PROPN"]
+
+
+def lower(text):
+    # Code point by code point: full mappings without context rules.
+    return "".join(ch.lower() for ch in text)
+
+
+class Lemmatiser:
+    def __init__(self, bundle_dir):
+        root = Path(bundle_dir)
+        manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
+        assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
+        config = assets["config"] if isinstance(assets.get("config"), dict) else {}
+        flag = lambda key: config.get(key) is True  # noqa: E731
+        self.dict_only = flag("dict_only")
+        self.ensemble = flag("ensemble_dict")
+        top = assets.get("caseless")
+        self.caseless = top if top is not None else flag("caseless")
+        self.dictionary = {
+            pos: {word: lemma for word, lemma in entries.items() if lemma is not None}
+            for pos, entries in assets["pos_dict"].items()
+        }
+        self.model = None if self.dict_only else Model(bundle_dir)
+
+    def key(self, word):
+        return lower(word) if self.caseless else word
+
+    def settle(self, key, pos_key):
+        """(True, lemma) without the model, or (False, None)."""
+        if self.dict_only or self.ensemble:
+            for level in (pos_key, "*"):
+                if key in self.dictionary.get(level, {}):
+                    return True, self.dictionary[level][key] or "_"
+        if self.dict_only or self.model is None:
+            return True, key or "_"
+        return False, None
+
+    def finish(self, prediction, key):
+        text, edit = prediction
+        if edit is not None:
+            if edit not in (0, 1, 2):
+                raise ValueError("seq2seq returned an unknown lemma edit class")
+            text = [text, key, lower(key)][edit]
+        if not text or "<UNK>" in text:
+            text = key
+        return text or "_"
+
+    def lemmas(self, words, upos, batched):
+        keys = [self.key(w) for w in words]
+        pos_keys = ["_" if p is None else p for p in upos]
+        results, misses = [], []
+        for i, (key, pos_key) in enumerate(zip(keys, pos_keys)):
+            settled, lemma = self.settle(key, pos_key)
+            results.append(lemma)
+            if not settled:
+                misses.append(i)
+        beam = self.model.beam_size if self.model else 1
+        if batched and beam == 1 and misses:
+            predictions = self.model.predict_many([keys[i] for i in misses], [pos_keys[i] for i in misses], False)
+        else:
+            predictions = [self.model.predict(keys[i], pos_keys[i], beam, False) for i in misses]
+        for i, prediction in zip(misses, predictions):
+            results[i] = self.finish(prediction, keys[i])
+        return results, len(misses)
+
+
+def random_words(lemmatiser, count, seed):
+    """Words of which about half are dictionary keys (some capitalised)."""
+    rng = random.Random(seed)
+    keys = sorted({key for entries in lemmatiser.dictionary.values() for key in entries if key})
+    words, upos = [], []
+    for _ in range(count):
+        if keys and rng.random() < 0.5:
+            word = rng.choice(keys)
+            if rng.random() < 0.3:
+                word = word[0].upper() + word[1:]
+        else:
+            word = "".join(rng.choice(LETTERS) for _ in range(rng.randint(1, 7)))
+        words.append(word)
+        upos.append(rng.choice(TAGS))
+    return words, upos
+
+
+def run_job(job):
+    lemmatiser = Lemmatiser(job["bundle"])
+    words, upos = random_words(lemmatiser, job["random"], job["seed"])
+    single, misses = lemmatiser.lemmas(words, upos, batched=False)
+    batched, _ = lemmatiser.lemmas(words, upos, batched=True)
+    return {"words": words, "upos": upos, "single": single, "batched": batched, "misses": misses}
+
+
+def main(argv):
+    request = json.loads(Path(argv[0]).read_text(encoding="utf-8"))
+    torch.set_num_threads(1)
+    with torch.inference_mode():
+        results = [run_job(job) for job in request["jobs"]]
+    Path(argv[1]).write_text(json.dumps({"jobs": results}, ensure_ascii=False), encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
