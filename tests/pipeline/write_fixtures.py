@@ -7,9 +7,11 @@
     ROOT/bundles/pos             a pos bundle with seeded random weights
     ROOT/bundles/pos-bad-digest  that pos bundle with its assets digest upper-cased
     ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), ner,
-                                 pos and constituency bundles with seeded random
-                                 weights and one bundle per other kind (package
-                                 "default")
+                                 pos, constituency and lemma (a model without
+                                 POS) bundles with seeded random weights and one
+                                 bundle per other kind (package "default")
+    ROOT/models/1.10.0/la        the demo tokenize bundle, a pos bundle and a
+                                 lemma model that reads POS
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
     ROOT/models/1.10.0/fr        the demo tokenize bundle with its multi-word-
                                  token heads on, and a dictionary-only mwt bundle
@@ -28,6 +30,7 @@ sys.path.insert(0, str(FIXTURES))
 import bundle_writer  # noqa: E402
 import constituency_bundle  # noqa: E402
 import demo_model  # noqa: E402
+import lemma_bundle  # noqa: E402
 import ner_bundle  # noqa: E402
 import pos_bundle  # noqa: E402
 import tokenizer_bundle  # noqa: E402
@@ -85,8 +88,24 @@ def main(root: str) -> int:
             "bundle": models_of_kind.get(kind) or empty_bundle(kind),
         }
         for kind in KINDS
+        if kind != "lemma"
     ]
+    # Lemma bundles come from their own writer; the index only lists them.
+    entries.append({"processor": "lemma", "package": "default", "path": "lemma/default", "write": False})
     bundle_writer.write_model_dir(models, language="en", bundles=entries)
+    lemma_bundle.write_lemma_bundle(models / "1.10.0" / "en" / "lemma" / "default", model={"seed": 3})
+    bundle_writer.write_model_dir(
+        models,
+        language="la",
+        bundles=[
+            demo_model.index_entry(),
+            {"processor": "pos", "package": "default", "path": "pos", "bundle": pos_bundle.bundle_options(seed=6)},
+            {"processor": "lemma", "package": "default", "path": "lemma", "write": False},
+        ],
+    )
+    lemma_bundle.write_lemma_bundle(
+        models / "1.10.0" / "la" / "lemma", edit_classes=3, model={"config": {"pos": True}, "seed": 4}
+    )
     bundle_writer.write_model_dir(
         models,
         language="fr",

@@ -1,0 +1,61 @@
+// Pipelines ending in "lemma" from a model directory: every word the earlier
+// stages make gets the lemma that the lemma plan gives it, singly and in
+// bulk; a model that reads POS tags makes the stage require "pos".
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "lorvane/lemma.hpp"
+#include "lorvane/pipeline.hpp"
+#include "support/test_support.hpp"
+#include "pipeline/pipeline_test_support.hpp"
+
+namespace lorvane {
+namespace {
+
+using testing::models_dir;
+using Strings = std::vector<std::string>;
+
+Strings lemmas_of(const Document& doc) {
+  Strings lemmas;
+  for (std::uint64_t k = 0; k < doc.words().size(); ++k) {
+    lemmas.push_back(doc.words().at(static_cast<std::int64_t>(k)).lemma().value_or("(none)"));
+  }
+  return lemmas;
+}
+
+// The lemmas of `stages` (ending in "lemma") on each text, singly and in bulk,
+// against the plan run on the document the stages before it make.
+void expect_lemmas_of_plan(const std::string& language, const Strings& stages, const std::string& lemma_path) {
+  const Strings before(stages.begin(), stages.end() - 1);
+  const Pipeline earlier(language, before, "default", models_dir(), "1.10.0", false, {});
+  const Pipeline pipeline(language, stages, "default", models_dir(), "1.10.0", false, {});
+  const LemmaPlan plan(models_dir() / "1.10.0" / language / lemma_path, false);
+  const Strings texts = {"Hello, world. This is a test!", "", "Pi is 3.14, not 1,000."};
+  const std::vector<Document> bulk = pipeline.process_bulk(texts);
+  ASSERT_EQ(bulk.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    SCOPED_TRACE(texts[i]);
+    const Strings expected = lemmas_of(plan.process(earlier.process(texts[i])));
+    EXPECT_EQ(expected.empty(), texts[i].empty());
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), "(none)"), 0);
+    EXPECT_EQ(lemmas_of(pipeline.process(texts[i])), expected);
+    EXPECT_EQ(lemmas_of(bulk[i]), expected);
+  }
+}
+
+TEST(LemmaPipeline, TokenizeThenLemmatiseWithoutPOS) {
+  expect_lemmas_of_plan("en", {"tokenize", "lemma"}, "lemma/default");
+}
+
+TEST(LemmaPipeline, AModelThatReadsPOSRequiresTheTagger) {
+  expect_lemmas_of_plan("la", {"tokenize", "pos", "lemma"}, "lemma");
+  EXPECT_THROW_MSG(Pipeline("la", {"tokenize", "lemma"}, "default", models_dir(), "1.10.0", false, {}),
+                   ProcessorRequirementsError, "processor 'lemma' is missing requirements: pos");
+}
+
+}  // namespace
+}  // namespace lorvane
