@@ -9,11 +9,16 @@ Command line:
 
     lemma_reference.py REQUEST.json RESULT.json
 
-REQUEST is {"jobs": [{"bundle": DIR, "random": N, "seed": S}]}; RESULT is
-{"jobs": [{"words", "upos", "single", "batched", "misses"}]}: N non-empty
-random words with their UPOS tags (null: none), the lemma of each word with
-one model call per miss ("single") and with one batched call for all misses
-("batched"), and the number of misses.
+REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]} with one result per job:
+
+  {"bundle": DIR, "random": N, "seed": S}
+      -> {"words", "upos", "single", "batched", "misses"}: N non-empty random
+         words with their UPOS tags (null: none), the lemma of each word with
+         one model call per miss ("single") and with one batched call for all
+         misses ("batched"), and the number of misses.
+  {"kind": "time", "bundle": DIR, "words": [...], "upos": [...], "batched":
+   bool, "repeat": R}
+      -> {"seconds": best of R}
 """
 
 from __future__ import annotations
@@ -21,6 +26,7 @@ from __future__ import annotations
 import json
 import random
 import sys
+import time
 from pathlib import Path
 
 import torch
@@ -121,11 +127,21 @@ def run_job(job):
     return {"words": words, "upos": upos, "single": single, "batched": batched, "misses": misses}
 
 
+def time_job(job):
+    lemmatiser = Lemmatiser(job["bundle"])
+    best = float("inf")
+    for _ in range(job.get("repeat", 3)):
+        start = time.perf_counter()
+        lemmatiser.lemmas(job["words"], job["upos"], batched=job["batched"])
+        best = min(best, time.perf_counter() - start)
+    return {"seconds": best}
+
+
 def main(argv):
     request = json.loads(Path(argv[0]).read_text(encoding="utf-8"))
     torch.set_num_threads(1)
     with torch.inference_mode():
-        results = [run_job(job) for job in request["jobs"]]
+        results = [time_job(job) if job.get("kind") == "time" else run_job(job) for job in request["jobs"]]
     Path(argv[1]).write_text(json.dumps({"jobs": results}, ensure_ascii=False), encoding="utf-8")
     return 0
 
