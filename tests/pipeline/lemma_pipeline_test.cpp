@@ -29,12 +29,12 @@ Strings lemmas_of(const Document& doc) {
 
 // The lemmas of `stages` (ending in "lemma") on each text, singly and in bulk,
 // against the plan run on the document the stages before it make.
-void expect_lemmas_of_plan(const std::string& language, const Strings& stages, const std::string& lemma_path) {
+void expect_lemmas_of_plan(const std::string& language, const Strings& stages, const std::string& lemma_path,
+                           const Strings& texts = {"Hello, world. This is a test!", "", "Pi is 3.14, not 1,000."}) {
   const Strings before(stages.begin(), stages.end() - 1);
   const Pipeline earlier(language, before, "default", models_dir(), "1.10.0", false, {});
   const Pipeline pipeline(language, stages, "default", models_dir(), "1.10.0", false, {});
   const LemmaPlan plan(models_dir() / "1.10.0" / language / lemma_path, false);
-  const Strings texts = {"Hello, world. This is a test!", "", "Pi is 3.14, not 1,000."};
   const std::vector<Document> bulk = pipeline.process_bulk(texts);
   ASSERT_EQ(bulk.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -49,6 +49,17 @@ void expect_lemmas_of_plan(const std::string& language, const Strings& stages, c
 
 TEST(LemmaPipeline, TokenizeThenLemmatiseWithoutPOS) {
   expect_lemmas_of_plan("en", {"tokenize", "lemma"}, "lemma/default");
+}
+
+// The expander's words get lemmas: "du" is "de le", "des" is "de les".
+TEST(LemmaPipeline, TokenizeExpandThenLemmatise) {
+  const std::string text = "Je parle du livre au chat. Du pain, des amis!";
+  expect_lemmas_of_plan("fr", {"tokenize", "mwt", "lemma"}, "lemma", {text, "Au revoir."});
+  const Pipeline pipeline("fr", {"tokenize", "mwt", "lemma"}, "default", models_dir(), "1.10.0", false, {});
+  const Strings lemmas = lemmas_of(pipeline.process(text));
+  ASSERT_EQ(lemmas.size(), 17u);
+  const Strings expanded = {lemmas[2], lemmas[3], lemmas[13], lemmas[14], lemmas[15]};
+  EXPECT_EQ(expanded, (Strings{"de", "le", "de", "le", "ami"}));
 }
 
 TEST(LemmaPipeline, AModelThatReadsPOSRequiresTheTagger) {

@@ -14,7 +14,8 @@
                                  lemma model that reads POS
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
     ROOT/models/1.10.0/fr        the demo tokenize bundle with its multi-word-
-                                 token heads on, and a dictionary-only mwt bundle
+                                 token heads on, a dictionary-only mwt bundle
+                                 and a lemma model without POS
     ROOT/packages/1.10.0/en      an index only: every kind under package "std",
                                  pos also under "fast" (no bundles written)
 """
@@ -40,6 +41,7 @@ ALL = ["langid", "tokenize"] + KINDS[1:]
 
 
 MWT_DICTIONARY = {"du": "de le", "au": "\u00e0 le", "des": "de les"}
+FRENCH_LEMMAS = {"*": {"de": "de", "le": "le", "les": "le", "\u00e0": "\u00e0"}, "_": {"amis": "ami"}}
 
 
 def empty_bundle(processor: str, **extra) -> dict:
@@ -113,8 +115,10 @@ def main(root: str) -> int:
             {"processor": "tokenize", "package": "demo", "path": "tokenize/demo",
              "bundle": demo_model.bundle_options(mwt=True)},
             {"processor": "mwt", "package": "default", "path": "mwt/default", "bundle": mwt_bundle_options()},
+            {"processor": "lemma", "package": "default", "path": "lemma", "write": False},
         ],
     )
+    lemma_bundle.write_lemma_bundle(models / "1.10.0" / "fr" / "lemma", pos_dict=FRENCH_LEMMAS, model={"seed": 5})
     bundle_writer.write_model_dir(
         models,
         language="xx",
