@@ -12,20 +12,20 @@
 #include <utility>
 #include <vector>
 
-#include "bundle/bundle_test_util.hpp"
-#include "bundle/json.hpp"
 #include "lorvane/document.hpp"
 #include "lorvane/lemma.hpp"
 #include "models/lemma/assets.hpp"
 #include "models/lemma/entry_points.hpp"
 #include "models/lemma/plan_impl.hpp"
-#include "support/test_support.hpp"
+#include "models/seq2seq/seq2seq_test_support.hpp"
 
 namespace lorvane {
 namespace {
 
 using detail::JsonValue;
 using testing::json_string;
+using testing::optional_strings_of;
+using testing::strings_of;
 using OptionalStrings = std::vector<std::optional<std::string>>;
 using Strings = std::vector<std::string>;
 
@@ -105,87 +105,60 @@ std::string lemma_or_failure(Fn&& fn) {
   return failure == "ok" ? lemma : failure;
 }
 
-Strings strings_of(const JsonValue& value) {
-  Strings out;
-  for (const JsonValue& item : value.as_array("")) out.push_back(item.as_string(""));
-  return out;
-}
-
-OptionalStrings optional_strings_of(const JsonValue& value) {
-  OptionalStrings out;
-  for (const JsonValue& item : value.as_array("")) {
-    out.push_back(item.is_null() ? std::nullopt : std::optional<std::string>(item.as_string("")));
-  }
-  return out;
-}
-
 // ---------------------------------------------------------------------------
 // Assets and loading
 // ---------------------------------------------------------------------------
 
-// Settings as "dict_only ensemble_dict pos caseless" digits, or the JSON error.
-TEST(LemmaAssets, SettingsFromConfigAndTopLevelCaseless) {
+// The settings as "dict_only ensemble_dict pos caseless" digits and the
+// dictionary as "POS{word=lemma,...}" in key order, read as the plan reads
+// them, or the first JSON error.
+std::string read_assets(const std::string& text) {
+  try {
+    const JsonValue root = detail::parse_json(text);
+    LemmaPlan::Impl plan;
+    detail::read_lemma_settings(root, plan);
+    std::string out;
+    for (const bool flag : {plan.dict_only, plan.ensemble_dict, plan.pos, plan.caseless}) out += flag ? "1" : "0";
+    std::map<std::string, std::map<std::string, std::string>> sorted;
+    for (const auto& [pos, entries] : detail::read_lemma_dictionary(root)) sorted[pos].insert(entries.begin(), entries.end());
+    for (const auto& [pos, entries] : sorted) {
+      std::string items;
+      for (const auto& [word, lemma] : entries) items += (items.empty() ? "" : ",") + word + "=" + lemma;
+      out += " " + pos + "{" + items + "}";
+    }
+    return out;
+  } catch (const detail::JsonError& e) {
+    return e.what();
+  }
+}
+
+TEST(LemmaAssets, SettingsAndDictionary) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {R"({"config": {"dict_only": true, "ensemble_dict": true, "pos": true, "caseless": true}})", "1111"},
-      {R"({"config": {"ensemble_dict": null, "pos": false}})", "0000"},
-      {R"({"config": null, "caseless": true})", "0001"},
-      {R"({"config": 5, "caseless": null})", "0000"},
-      {R"({"config": ["pos"]})", "0000"},
-      {R"({"config": {"caseless": true}, "caseless": false})", "0000"},
-      {R"({"config": {"caseless": true}, "caseless": null})", "0001"},
-      {R"({"config": {"caseless": false}, "caseless": true})", "0001"},
+      {R"({"config": {"dict_only": true, "ensemble_dict": true, "pos": true, "caseless": true}, "pos_dict": {}})",
+       "1111"},
+      {R"({"config": {"ensemble_dict": null, "pos": false}, "pos_dict": {}})", "0000"},
+      {R"({"config": null, "caseless": true, "pos_dict": {}})", "0001"},
+      {R"({"config": 5, "caseless": null, "pos_dict": {}})", "0000"},
+      {R"({"config": ["pos"], "pos_dict": {}})", "0000"},
+      {R"({"config": {"caseless": true}, "caseless": false, "pos_dict": {}})", "0000"},
+      {R"({"config": {"caseless": true}, "caseless": null, "pos_dict": {}})", "0001"},
+      {R"({"config": {"caseless": false}, "caseless": true, "pos_dict": {}})", "0001"},
+      {R"({"config": {}, "pos_dict": {"NOUN": {"b": "c", "a": null, "": ""}, "ADV": {}, "": {"x": "y"}}})",
+       "0000 {x=y} ADV{} NOUN{=,b=c}"},
       {R"({"caseless": true})", "missing JSON key 'config' at assets"},
       {R"({"config": {"dict_only": 1, "pos": 1}})", "expected JSON boolean at assets.config.dict_only"},
       {R"({"config": {"caseless": 1, "pos": "yes"}})", "expected JSON boolean at assets.config.pos"},
       {R"({"config": {"caseless": 1}})", "expected JSON boolean at assets.config.caseless"},
       {R"({"config": {"caseless": 1}, "caseless": "no"})", "expected JSON boolean at assets.caseless"},
+      {R"({"config": {}})", "missing JSON key 'pos_dict' at assets"},
+      {R"({"config": {}, "pos_dict": null})", "expected JSON object at assets.pos_dict"},
+      {R"({"config": {}, "pos_dict": [{"a": "b"}]})", "expected JSON object at assets.pos_dict"},
+      {R"({"config": {}, "pos_dict": {"ADJ": {}, "NOUN": null}})", "expected JSON object at assets.pos_dict.NOUN"},
+      {R"({"config": {}, "pos_dict": {"NOUN": "cat"}})", "expected JSON object at assets.pos_dict.NOUN"},
+      {R"({"config": {}, "pos_dict": {"NOUN": {"a": "b", "c": 1}}})", "expected JSON string at assets.pos_dict.NOUN"},
+      {R"({"config": {}, "pos_dict": {"*": {"a": ["b"]}}})", "expected JSON string at assets.pos_dict.*"},
   };
-  for (const auto& [assets, expected] : cases) {
-    SCOPED_TRACE(assets);
-    LemmaPlan::Impl plan;
-    std::string actual;
-    try {
-      detail::read_lemma_settings(detail::parse_json(assets), plan);
-      for (const bool flag : {plan.dict_only, plan.ensemble_dict, plan.pos, plan.caseless}) actual += flag ? "1" : "0";
-    } catch (const detail::JsonError& e) {
-      actual = e.what();
-    }
-    EXPECT_EQ(actual, expected);
-  }
-}
-
-// The dictionary as "POS{word=lemma,...}" in key order, or the JSON error.
-TEST(LemmaAssets, DictionaryMembersAndTheirErrors) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {R"({"pos_dict": {"NOUN": {"b": "c", "a": null, "": ""}, "ADV": {}, "": {"x": "y"}}})",
-       "{x=y} ADV{} NOUN{=,b=c}"},
-      {R"({"pos_dict": {}})", ""},
-      {R"({})", "missing JSON key 'pos_dict' at assets"},
-      {R"({"pos_dict": null})", "expected JSON object at assets.pos_dict"},
-      {R"({"pos_dict": [{"a": "b"}]})", "expected JSON object at assets.pos_dict"},
-      {R"({"pos_dict": {"ADJ": {}, "NOUN": null}})", "expected JSON object at assets.pos_dict.NOUN"},
-      {R"({"pos_dict": {"NOUN": "cat"}})", "expected JSON object at assets.pos_dict.NOUN"},
-      {R"({"pos_dict": {"NOUN": {"a": "b", "c": 1}}})", "expected JSON string at assets.pos_dict.NOUN"},
-      {R"({"pos_dict": {"*": {"a": ["b"]}}})", "expected JSON string at assets.pos_dict.*"},
-  };
-  for (const auto& [assets, expected] : cases) {
-    SCOPED_TRACE(assets);
-    std::string actual;
-    try {
-      const detail::LemmaDictionary dictionary = detail::read_lemma_dictionary(detail::parse_json(assets));
-      std::map<std::string, std::map<std::string, std::string>> sorted;
-      for (const auto& [pos, entries] : dictionary) sorted[pos].insert(entries.begin(), entries.end());
-      for (const auto& [pos, entries] : sorted) {
-        actual += (actual.empty() ? "" : " ") + pos + "{";
-        std::string items;
-        for (const auto& [word, lemma] : entries) items += (items.empty() ? "" : ",") + word + "=" + lemma;
-        actual += items + "}";
-      }
-    } catch (const detail::JsonError& e) {
-      actual = e.what();
-    }
-    EXPECT_EQ(actual, expected);
-  }
+  for (const auto& [assets, expected] : cases) EXPECT_EQ(read_assets(assets), expected) << assets;
 }
 
 TEST_F(LemmaTest, LoadingErrorsAndWhatLoads) {
