@@ -12,6 +12,9 @@ Command line:
 
     pos_reference.py REQUEST.json RESULT.json
         REQUEST: {"cases": [{"bundle": DIR, "sentences": [[word, ...], ...]}]}
+        (a bundle with a transformer: the case also holds "transformer":
+        {"packages_dir", "package"} and "encodings": per sentence the
+        transformer tokenizer's [ids, word_ids] with special tokens)
         RESULT:  {"cases": [{"encoded": [rows per sentence],
                              "tags": [[[upos, xpos, feats], ...] per sentence]}]}
         An empty sentence gets no rows and no tags.
@@ -27,6 +30,9 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import transformer_reference  # noqa: E402
 
 QUESTION = ["?", "\uff1f", "\ufe16", "\ufe56", "\u2047"]
 EXCLAMATION = ["!", "\uff01", "\ufe15", "\ufe57", "\u203c"]
@@ -86,8 +92,12 @@ class CharLM:
 
 
 class Tagger:
-    def __init__(self, path):
+    def __init__(self, path, transformer=None):
         assets, self.t = load_bundle(path)
+        self.transformer = None
+        if transformer is not None:
+            self.transformer = transformer_reference.WordRows(
+                assets["transformer"], transformer["packages_dir"], transformer["package"])
         cfg, vocab = assets["config"], assets["vocab"]
         self.word_vocab = vocab["word"]["_unit2id"]
         self.lower = vocab["word"].get("lower", False)
@@ -119,7 +129,7 @@ class Tagger:
         attention = torch.sigmoid(F.linear(out, self.t["charmodel.char_attn.weight"]))
         return (out * attention).sum(1).squeeze(0)
 
-    def inputs(self, words):
+    def inputs(self, words, encoding=None):
         t = self.t
         normalized = [normalize(w) for w in words]
         word_ids = [self.word_vocab.get(m.lower() if self.lower else m, 1) for m in normalized]
@@ -135,10 +145,12 @@ class Tagger:
         else:
             reps = torch.stack([self.char_representation(m) for m in normalized])
             blocks.append(F.linear(reps, t["trans_char.weight"]))
+        if self.transformer is not None:
+            blocks.append(self.transformer(*encoding, len(words), keep_endpoints=False))
         return torch.cat(blocks, 1).unsqueeze(0)
 
-    def encode(self, words):
-        x = self.inputs(words)
+    def encode(self, words, encoding=None):
+        x = self.inputs(words, encoding)
         for k, lstm in enumerate(self.tagger):
             state = (self.t["taggerlstm_h_init"][2 * k : 2 * k + 2], self.t["taggerlstm_c_init"][2 * k : 2 * k + 2])
             out, _ = lstm(x, state)
@@ -177,14 +189,15 @@ class Tagger:
 
 
 def run_case(case):
-    tagger = Tagger(case["bundle"])
+    tagger = Tagger(case["bundle"], case.get("transformer"))
     encoded, tags = [], []
-    for words in case["sentences"]:
+    encodings = case.get("encodings", [None] * len(case["sentences"]))
+    for words, encoding in zip(case["sentences"], encodings):
         if not words:
             encoded.append([])
             tags.append([])
             continue
-        rows = tagger.encode(words)
+        rows = tagger.encode(words, encoding)
         encoded.append(rows.tolist())
         tags.append(tagger.tag(rows))
     return {"encoded": encoded, "tags": tags}
