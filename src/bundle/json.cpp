@@ -543,15 +543,21 @@ JsonValue parse_json(std::string_view text) { return Parser(text).parse_document
 std::string load_text_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in.is_open()) throw JsonError("cannot open JSON file: " + path.string());
+  const auto too_large = [&] { return JsonError("JSON file is too large: " + path.string()); };
   std::string content;
   std::error_code size_error;
   const auto size = std::filesystem::file_size(path, size_error);
-  if (!size_error) content.reserve(size);
+  if (!size_error) {
+    if (size > kMaxJsonFileBytes) throw too_large();
+    content.reserve(size);
+  }
   // istream::read turns a failing read (a directory, an I/O error) into
   // badbit, so a read error is not mistaken for the end of the file.
   std::array<char, 1 << 16> buffer;
-  while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0)
+  while (in.read(buffer.data(), buffer.size()) || in.gcount() > 0) {
+    if (content.size() + static_cast<std::size_t>(in.gcount()) > kMaxJsonFileBytes) throw too_large();
     content.append(buffer.data(), static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad() || !in.eof()) throw JsonError("cannot read JSON file: " + path.string());
   return content;
 }

@@ -81,8 +81,14 @@ inline constexpr std::size_t kMaxJsonNestingDepth = 512;
 // Parses a whole JSON text; the root may be of any kind. Errors read
 // "<reason> at JSON byte <position>".
 JsonValue parse_json(std::string_view text);
-// The file's bytes. Throws "cannot open JSON file: <path>" or
-// "cannot read JSON file: <path>".
+// JSON files (manifests, assets, indexes) larger than this are refused
+// before anything is read: 1 GiB, far above any real assets file.
+inline constexpr std::uint64_t kMaxJsonFileBytes = std::uint64_t{1} << 30;
+
+// The file's bytes. Throws "cannot open JSON file: <path>", "cannot read
+// JSON file: <path>", or "JSON file is too large: <path>" for a file over
+// kMaxJsonFileBytes (checked from its size before reading, and again while
+// reading, should it grow).
 std::string load_text_file(const std::filesystem::path& path);
 JsonValue load_json(const std::filesystem::path& path);
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "document/row_limit.hpp"
+#include "document/storage_builder.hpp"
 #include "document/storage_rows.hpp"
 #include "lorvane/document.hpp"
 
@@ -262,29 +263,29 @@ void reserve_rows(DocumentStorage& d, const std::vector<SentenceInput>& sentence
   reserve(wc.manual_expansion, words), reserve(wc.morphemes, words), reserve(wc.coref, words);
 }
 
-// Appends the rows of the records to a storage that has none (see build).
-void build_tables(DocumentStorage& d, const std::vector<SentenceInput>& input) {
-  if (!input.empty()) detail::ensure_row_room(input.size() - 1, "sentences");
-  reserve_rows(d, input);
-  d.sentences.empty_words.resize(input.size());
-  for (std::size_t s = 0; s < input.size(); ++s) {
-    const SentenceInput& record = input[s];
-    const auto sentence = static_cast<std::uint32_t>(s);
-    const auto words_before = static_cast<std::uint32_t>(d.words.text.size());
-    for (const TokenInput& token : record.tokens) {
-      check_token(token);
-      detail::ensure_row_room(d.tokens.text.size(), "tokens");
-      const std::uint32_t row = append_token_row(d, token, sentence);
-      append_words_of_token(d, token, sentence, row);
-    }
-    append_sentence_row(d, record, s);
-    if (static_cast<std::uint32_t>(d.words.text.size()) < words_before)
-      throw std::logic_error("invalid word offsets");
+// The rows of one sentence record, appended as sentence `index`.
+void append_sentence(DocumentStorage& d, const SentenceInput& record, std::size_t index) {
+  detail::ensure_row_room(index, "sentences");
+  const auto sentence = static_cast<std::uint32_t>(index);
+  const auto words_before = static_cast<std::uint32_t>(d.words.text.size());
+  for (const TokenInput& token : record.tokens) {
+    check_token(token);
+    detail::ensure_row_room(d.tokens.text.size(), "tokens");
+    const std::uint32_t row = append_token_row(d, token, sentence);
+    append_words_of_token(d, token, sentence, row);
   }
+  append_sentence_row(d, record, index);
+  d.sentences.empty_words.emplace_back();
+  if (static_cast<std::uint32_t>(d.words.text.size()) < words_before)
+    throw std::logic_error("invalid word offsets");
+}
+
+// After the last sentence: the empty words (stored after every regular
+// word), derived whitespace and entity spans.
+void finish_tables(DocumentStorage& d, const std::vector<std::vector<WordInput>>& empty_words) {
   d.num_words = d.words.text.size();
-  for (std::size_t s = 0; s < input.size(); ++s)
-    for (const WordInput& word : input[s].empty_words)
-      d.add_empty_word(static_cast<std::uint32_t>(s), word);
+  for (std::size_t s = 0; s < empty_words.size(); ++s)
+    for (const WordInput& word : empty_words[s]) d.add_empty_word(static_cast<std::uint32_t>(s), word);
   d.built_word_count = d.words.text.size();
   derive_whitespace(d);
   d.rebuild_entities();
@@ -317,17 +318,10 @@ DocumentStorage::DocumentStorage(std::string document_text) : text(std::move(doc
 DocumentStorage::DocumentStorage(Utf8Text document_text) : text(std::move(document_text)) {}
 
 void DocumentStorage::build(const std::vector<SentenceInput>& input) {
-  if (num_sentences() != 0 || num_tokens() != 0 || num_word_rows() != 0 ||
-      !sentences.empty_words.empty())
-    throw std::logic_error("a document storage can be built only once");
-  // A failed build leaves no rows behind: half-filled tables would break the
-  // offset invariants that views and sequences rely on.
-  try {
-    build_tables(*this, input);
-  } catch (...) {
-    clear_tables(*this);
-    throw;
-  }
+  detail::StorageBuilder builder(*this);
+  builder.reserve(input);
+  for (const SentenceInput& sentence : input) builder.add(sentence);
+  builder.finish();
 }
 
 void DocumentStorage::replace(std::vector<SentenceInput> input) {
@@ -337,6 +331,52 @@ void DocumentStorage::replace(std::vector<SentenceInput> input) {
   fresh.lang = fresh.pool.intern_optional(language);
   *this = std::move(fresh);
 }
+
+namespace detail {
+
+StorageBuilder::StorageBuilder(DocumentStorage& storage) : storage_(storage) {
+  if (storage.num_sentences() != 0 || storage.num_tokens() != 0 || storage.num_word_rows() != 0 ||
+      !storage.sentences.empty_words.empty())
+    throw std::logic_error("a document storage can be built only once");
+}
+
+// A build abandoned half way (an exception between add calls) leaves no rows.
+StorageBuilder::~StorageBuilder() {
+  if (state_ != State::kFinished) clear_tables(storage_);
+}
+
+void StorageBuilder::reserve(const std::vector<SentenceInput>& sentences) {
+  guarded([&] { reserve_rows(storage_, sentences); });
+}
+
+void StorageBuilder::add(const SentenceInput& sentence) {
+  guarded([&] {
+    append_sentence(storage_, sentence, sentences_++);
+    empty_words_.push_back(sentence.empty_words);
+  });
+}
+
+void StorageBuilder::finish() {
+  guarded([&] { finish_tables(storage_, empty_words_); });
+  state_ = State::kFinished;
+  empty_words_.clear();
+}
+
+// A failed step empties the tables (half-filled tables would break the
+// offset invariants that views and sequences rely on) and ends the build.
+template <class Step>
+void StorageBuilder::guarded(Step&& step) {
+  if (state_ != State::kBuilding) throw std::logic_error("this document build has ended");
+  try {
+    step();
+  } catch (...) {
+    clear_tables(storage_);
+    state_ = State::kFailed;
+    throw;
+  }
+}
+
+}  // namespace detail
 
 std::uint32_t DocumentStorage::add_empty_word(std::uint32_t sentence, WordInput word) {
   if (sentence >= sentences.empty_words.size())

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bundle/bundle_test_util.hpp"
+#include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
 
 namespace lorvane {
@@ -229,6 +230,33 @@ TEST(ModelIndexFileSystemTest, IndexThatIsNotARegularFileIsRefused) {
   std::filesystem::create_directory(dir / "1.0/en/index.json");
   EXPECT_EQ(resolve_error(dir.path(), "1.0", "en", "pos", "gsd"),
             "cannot open JSON file: " + (dir / "1.0/en/index.json").string() + ": not a regular file");
+}
+
+// Oversized manifests, assets files and indexes (sparse files: no disk is
+// used) are refused from their size, before anything is read or allocated.
+TEST(ModelIndexFileSystemTest, OversizedJsonFilesAreRefusedBeforeReading) {
+  TempDir dir;
+  write_bundles("{\"model_dir\": " + json_string(dir.path().string()) +
+                ", \"resources_version\": \"1.0\", \"language\": \"en\","
+                " \"bundles\": [{\"processor\": \"pos\", \"package\": \"gsd\", \"path\": \"pos\"},"
+                " {\"processor\": \"ner\", \"package\": \"x\", \"path\": \"ner\"}]}");
+  const auto grow = [](const std::filesystem::path& file, std::uint64_t size) {
+    ASSERT_EQ(::truncate(file.c_str(), static_cast<off_t>(size)), 0) << file;
+  };
+  const auto bundle_error = [](const std::filesystem::path& bundle) {
+    return testing::thrown_message<ModelBundleError>([&] { ModelBundle(bundle, false); });
+  };
+  const std::filesystem::path base = dir / "1.0/en";
+  grow(base / "pos/manifest.json", detail::kMaxJsonFileBytes + 1);
+  EXPECT_EQ(bundle_error(base / "pos"), "JSON file is too large: " + (base / "pos/manifest.json").string());
+  grow(base / "ner/assets.json", std::uint64_t{3} << 30);
+  EXPECT_EQ(bundle_error(base / "ner"), "JSON file is too large: " + (base / "ner/assets.json").string());
+  grow(base / "index.json", 200'000'000'000);  // once a std::bad_alloc
+  EXPECT_EQ(resolve_error(dir.path(), "1.0", "en", "pos", "gsd"),
+            "JSON file is too large: " + (base / "index.json").string());
+  grow(base / "index.json", detail::kMaxJsonFileBytes + 1);
+  EXPECT_EQ(testing::thrown_message<detail::JsonError>([&] { detail::load_text_file(base / "index.json"); }),
+            "JSON file is too large: " + (base / "index.json").string());
 }
 
 TEST(ModelIndexFileSystemTest, FileSystemErrorsBecomeModelBundleErrors) {

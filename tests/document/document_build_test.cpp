@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "document/row_limit.hpp"
+#include "document/storage_builder.hpp"
 #include "lorvane/document.hpp"
 #include "support/test_support.hpp"
 #include "document_records.hpp"
@@ -587,6 +588,44 @@ INSTANTIATE_TEST_SUITE_P(
         FailedBuildCase{"RowLimit", plain_sentences({{"a", "b"}, {"c", "d"}}), 3,
                         "a document cannot hold 3 or more tokens"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace lorvane
+
+namespace lorvane {
+namespace {
+
+// Sentence by sentence, the builder makes what build makes of the list; a
+// build abandoned half way, or one whose step failed, leaves no rows.
+TEST(StorageBuilder, SentenceBySentenceEqualsTheWholeList) {
+  std::vector<SentenceInput> input = plain_sentences({{"ab", "cd"}, {"e"}});
+  input[1].empty_words = {empty_word(1, 1, "x")};
+  const Document whole("ab cd e", input);
+  auto storage = std::make_shared<DocumentStorage>(std::string("ab cd e"));
+  {
+    detail::StorageBuilder builder(*storage);
+    for (const SentenceInput& sentence : input) builder.add(sentence);
+    builder.finish();
+    EXPECT_THROW_MSG(builder.add(input[0]), std::logic_error, "this document build has ended");
+  }
+  EXPECT_EQ(Document(storage).to_conll(), whole.to_conll());
+  EXPECT_EQ(storage->built_word_count, 4u);
+
+  auto abandoned = std::make_shared<DocumentStorage>(std::string("ab cd e"));
+  {
+    detail::StorageBuilder builder(*abandoned);
+    builder.add(input[0]);
+  }
+  expect_no_rows(*abandoned);
+
+  auto failed = std::make_shared<DocumentStorage>(std::string("ab cd e"));
+  detail::StorageBuilder builder(*failed);
+  builder.add(input[0]);
+  EXPECT_THROW_MSG(builder.add(sentence({token(2, "e"), token(1, "")})), std::invalid_argument,
+                   "a token must have non-empty text");
+  expect_no_rows(*failed);
+  EXPECT_THROW_MSG(builder.finish(), std::logic_error, "this document build has ended");
+}
 
 }  // namespace
 }  // namespace lorvane

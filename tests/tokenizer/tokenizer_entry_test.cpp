@@ -174,11 +174,15 @@ TEST_F(TokenizerEntryTest, EmptyInputRunsNothingAndEmptyTextsKeepTheirPlace) {
   EXPECT_EQ(output[3].sentences().at(0).text(), "p1");
 }
 
-TEST_F(TokenizerEntryTest, SingleDocumentPathNeverBatches) {
+// One document batches its short paragraphs as a bulk call would.
+TEST_F(TokenizerEntryTest, SingleDocumentBatchesItsShortParagraphs) {
   RecordingObserver observer;
-  const std::string text = numbered_paragraphs(0, 2) + "\n\n" + std::string(1001, 'x');
+  const std::string text = numbered_paragraphs(0, 2) + "\n\n" + std::string(1001, 'x') + "\n\n" +
+                           numbered_paragraphs(4, 40);
   detail::tokenize_document(plan("small").impl(), Document(text), {&observer});
-  EXPECT_EQ(observer.calls, (std::vector<std::string>{"alone p0", "alone p1", "alone p2", "alone 1001u"}));
+  EXPECT_EQ(observer.calls,
+            (std::vector<std::string>{batch_call(0, 2), "alone 1001u", batch_call(4, 35), batch_call(36, 40)}));
+  EXPECT_EQ(observer.calls, bulk_calls("small", {text}));
 }
 
 TEST_F(TokenizerEntryTest, HugeBatchSizeReservesOnlyWhatTheCallNeeds) {

@@ -31,12 +31,13 @@ struct TokenizerRunOptions {
   std::uint64_t max_code_points = kMaxTokenizerCodePoints;
 };
 
-// Paragraph by paragraph through the windowed path; a new document.
+// A new document: paragraphs of at most one window in batches of the plan's
+// batch size, longer ones alone through the windowed path.
 Document tokenize_document(const TokenizerPlan::Impl& plan, const Document& document,
                            const TokenizerRunOptions& options);
 
-// Short paragraphs of all documents in batches of the plan's batch size,
-// longer ones alone; output i is built from input i.
+// As tokenize_document, with batches spanning documents; output i is built
+// from input i.
 std::vector<Document> tokenize_documents(const TokenizerPlan::Impl& plan,
                                          const std::vector<Document>& documents,
                                          const TokenizerRunOptions& options);

@@ -27,42 +27,10 @@ bool is_common_space(char32_t cp) noexcept {
                             " code points");
 }
 
-// Start of the next paragraph when the newline at `i` opens a break: one past
-// the last newline of the whitespace run that follows it; 0 when there is none.
-std::size_t break_end(const std::vector<TokenizerUnit>& units, std::size_t i) {
-  std::size_t last_newline = 0;
-  for (std::size_t j = i + 1; j < units.size() && is_unit_space(units[j].code_point); ++j) {
-    if (units[j].code_point == kNewline) last_newline = j;
-  }
-  return last_newline == 0 ? 0 : last_newline + 1;
-}
-
 struct Range {
   std::size_t begin;
   std::size_t end;
 };
-
-std::vector<Range> find_paragraph_ranges(const std::vector<TokenizerUnit>& units) {
-  std::vector<Range> ranges;
-  std::size_t start = 0;
-  std::size_t i = 0;
-  while (i + 1 < units.size()) {
-    if (units[i].code_point != kNewline) {
-      ++i;
-      continue;
-    }
-    const std::size_t next = break_end(units, i);
-    if (next == 0) {
-      ++i;
-      continue;
-    }
-    ranges.push_back({start, i});
-    start = next;
-    i = next;
-  }
-  ranges.push_back({start, units.size()});
-  return ranges;
-}
 
 // Trims trailing whitespace and collapses whitespace runs; empty when the
 // range holds nothing else.
@@ -117,13 +85,69 @@ std::vector<TokenizerUnit> decode_units(const char* data, std::size_t size,
 std::vector<TokenizerParagraph> split_paragraphs(const char* data, std::size_t size,
                                                  bool skip_newline) {
   std::vector<TokenizerParagraph> paragraphs;
-  const std::vector<TokenizerUnit> units = decode_units(data, size);
-  if (units.empty()) return paragraphs;
-  for (const Range& range : find_paragraph_ranges(units)) {
-    TokenizerParagraph paragraph = normalise_range(units, range, skip_newline);
-    if (!paragraph.empty()) paragraphs.push_back(std::move(paragraph));
-  }
+  ParagraphReader reader(std::string_view(data, size), skip_newline);
+  TokenizerParagraph paragraph;
+  while (reader.next(paragraph)) paragraphs.push_back(std::move(paragraph));
   return paragraphs;
+}
+
+ParagraphReader::ParagraphReader(std::string_view text, bool skip_newline, std::uint64_t max_code_points)
+    : text_(text), skip_newline_(skip_newline) {
+  std::uint64_t count = 0;
+  decode_utf8_or_throw<TokenizerModelError>(text, [&](char32_t, std::size_t, std::size_t) {
+    if (count >= max_code_points) throw_too_long(max_code_points);
+    ++count;
+  });
+}
+
+TokenizerUnit ParagraphReader::unit_at(std::size_t pos, std::uint32_t offset, std::size_t& length) const {
+  char32_t code_point = 0;
+  decode_code_point(reinterpret_cast<const unsigned char*>(text_.data()), text_.size(), pos, code_point, length);
+  return {std::string(text_.substr(pos, length)), static_cast<std::uint32_t>(code_point), offset};
+}
+
+bool ParagraphReader::skip_break() {
+  std::size_t pos = pos_;
+  std::uint32_t offset = offset_;
+  std::size_t after_newline = 0;  // byte position after the run's last newline, 0 when none
+  std::uint32_t offset_after = 0;
+  while (pos < text_.size()) {
+    std::size_t length = 0;
+    const TokenizerUnit unit = unit_at(pos, offset, length);
+    if (!is_unit_space(unit.code_point)) break;
+    pos += length;
+    ++offset;
+    if (unit.code_point == kNewline) {
+      after_newline = pos;
+      offset_after = offset;
+    }
+  }
+  if (after_newline == 0) return false;
+  pos_ = after_newline;
+  offset_ = offset_after;
+  return true;
+}
+
+bool ParagraphReader::next(TokenizerParagraph& paragraph) {
+  while (pos_ < text_.size()) {
+    raw_.clear();
+    bool at_break = false;
+    while (pos_ < text_.size() && !at_break) {
+      std::size_t length = 0;
+      raw_.push_back(unit_at(pos_, offset_, length));
+      pos_ += length;
+      ++offset_;
+      // A newline that is not the text's last code point may open a break;
+      // the newline itself belongs to neither paragraph.
+      if (raw_.back().code_point == kNewline && pos_ < text_.size() && skip_break()) {
+        raw_.pop_back();
+        at_break = true;
+      }
+    }
+    paragraph = normalise_range(raw_, {0, raw_.size()}, skip_newline_);
+    if (!paragraph.empty()) return true;
+  }
+  return false;
 }
 
 std::string join_unit_texts(const std::vector<TokenizerUnit>& units) {

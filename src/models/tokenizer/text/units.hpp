@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lorvane::detail {
@@ -47,6 +48,34 @@ std::vector<TokenizerUnit> decode_units(const char* data, std::size_t size,
 // Throws as decode_units.
 std::vector<TokenizerParagraph> split_paragraphs(const char* data, std::size_t size,
                                                  bool skip_newline);
+
+// The paragraphs of split_paragraphs one at a time: memory holds one
+// paragraph, never the units of the whole text. The text must outlive the
+// reader. Not thread-safe: one reader per pass over a text.
+class ParagraphReader {
+ public:
+  // Validates the whole text first and throws as decode_units, so that a
+  // malformed text fails before any paragraph is read.
+  ParagraphReader(std::string_view text, bool skip_newline,
+                  std::uint64_t max_code_points = kMaxTokenizerCodePoints);
+
+  // Moves the next paragraph into `paragraph`; false when there is none.
+  bool next(TokenizerParagraph& paragraph);
+
+ private:
+  // The unit at the read position, and the byte length of its code point.
+  TokenizerUnit unit_at(std::size_t pos, std::uint32_t offset, std::size_t& length) const;
+  // When the newline unit just read opens a paragraph break (the whitespace
+  // after it holds another newline), moves the read position past the break's
+  // last newline and returns true.
+  bool skip_break();
+
+  std::string_view text_;
+  bool skip_newline_ = false;
+  std::size_t pos_ = 0;        // byte position of the next unread code point
+  std::uint32_t offset_ = 0;   // its code-point index
+  std::vector<TokenizerUnit> raw_;  // the current paragraph's units, unnormalised
+};
 
 // The units' texts concatenated, in order: the text the pattern matchers see.
 std::string join_unit_texts(const std::vector<TokenizerUnit>& units);
