@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,16 @@ namespace lorvane {
 
 class Document;
 class ModelBundle;
+
+// The parser's input for one word: its form, and its lemma, tags and features
+// when it has them.
+struct DepparseWord {
+  std::string text;
+  std::optional<std::string> lemma;
+  std::optional<std::string> upos;
+  std::optional<std::string> xpos;
+  std::optional<std::string> feats;
+};
 
 // The parser's result for one word: `head` is 0 for the synthetic ROOT and k
 // for the k-th word of the sentence (counting from 1).
@@ -27,7 +38,9 @@ class LORVANE_EXPORT DepparsePlan {
  public:
   // Throws DepparseModelError "expected a depparse bundle, got '<processor>'"
   // for a bundle of another processor, and DepparseModelError for a model it
-  // cannot run.
+  // cannot run (JSON errors of the assets included, with the parser's
+  // message); errors of the bundle itself, the character language models and
+  // the transformer keep their own types.
   DepparsePlan(std::filesystem::path bundle_dir, bool verify_checksums);
   DepparsePlan(DepparsePlan&& other) noexcept;
   DepparsePlan& operator=(DepparsePlan&& other) noexcept;
@@ -36,10 +49,21 @@ class LORVANE_EXPORT DepparsePlan {
   ~DepparsePlan();
 
   const ModelBundle& bundle() const;
+
+  // One prediction per word, in order: a single-root tree whose heads count
+  // the words from 1 (0 is ROOT), each arc labelled with a relation.
+  std::vector<DependencyPrediction> parse(const std::vector<DepparseWord>& words) const;
+  // Sets the head and relation of every word of every sentence, replacing any
+  // it had, one sentence after the other: when sentence i fails, sentences
+  // before it stay parsed. Every word needs UPOS or XPOS: DepparseModelError
+  // "POS must run before depparse" otherwise.
   Document process(Document document) const;
+  // The same for all sentences of all documents at once, in batches. Nothing
+  // is written unless every sentence was parsed.
   std::vector<Document> process_bulk(std::vector<Document> documents) const;
 
   struct Impl;
+  const Impl& impl() const;  // for the library's own tests and tools
   // Adopts a loaded model. For the library's own loaders and tests.
   explicit DepparsePlan(std::unique_ptr<Impl> impl);
 

@@ -6,3 +6,4 @@ lorvane_add_test(depparse_scoring_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/depparse_scoring_test.cpp
   TORCH)
+lorvane_add_test(depparse_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/depparse_test.cpp TORCH)

@@ -8,4 +8,5 @@ lorvane_add_test(pipeline_test SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/constituency_pipeline_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mwt_pipeline_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/lemma_pipeline_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/depparse_pipeline_test.cpp
   TORCH)

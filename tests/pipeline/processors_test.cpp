@@ -319,14 +319,18 @@ TEST(StageWithBundle, KindsWithoutANativeModelRefuseTheirOwnBundle) {
       load_case<LangIDModelError>("langid", "langid", "no native langid model profile is supported"),
       // The lemma model is native: an empty bundle lacks its dictionary.
       load_case<LemmaModelError>("lemma", "lemma", "missing JSON key 'pos_dict' at assets"),
-      load_case<DepparseModelError>("depparse", "depparse",
-                                    "the native depparse model is not available in this build"),
       // A sentiment bundle without a configuration.
       load_case<SentimentModelError>("sentiment", "sentiment",
                                      "missing JSON key 'model_type' at assets.config"),
       // The constituency model is native: an empty bundle fails its profile check.
       load_case<ConstituencyModelError>("constituency", "constituency",
                                         "missing JSON key 'transition_scheme' at assets.config"),
+      // So is the parser's: its configuration lacks the "char" input.
+      load_case<DepparseModelError>("depparse", "depparse",
+                                    "unsupported depparse architecture; the native profile requires "
+                                    "word/lemma/POS/pretrain embeddings, one unidirectional character LSTM, a "
+                                    "non-reversed GraphParser HighwayLSTM without recurrent dropout, and standard "
+                                    "deep biaffine heads"),
       load_case<CorefModelError>("coref", "coref", "no native coref model profile is supported"),
       load_case<MorphSegModelError>("morphseg", "morphseg",
                                     "no native morphseg model profile is supported"),

@@ -7,9 +7,9 @@
     ROOT/bundles/pos             a pos bundle with seeded random weights
     ROOT/bundles/pos-bad-digest  that pos bundle with its assets digest upper-cased
     ROOT/models/1.10.0/en        the demo tokenize bundle (package "demo"), ner,
-                                 pos, constituency and lemma (a model without
-                                 POS) bundles with seeded random weights and one
-                                 bundle per other kind (package "default")
+                                 pos, constituency, lemma (a model without POS)
+                                 and depparse bundles with seeded random weights
+                                 and one bundle per other kind (package "default")
     ROOT/models/1.10.0/la        the demo tokenize bundle, a pos bundle and a
                                  lemma model that reads POS
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
@@ -31,6 +31,7 @@ sys.path.insert(0, str(FIXTURES))
 import bundle_writer  # noqa: E402
 import constituency_bundle  # noqa: E402
 import demo_model  # noqa: E402
+import depparse_bundle  # noqa: E402
 import lemma_bundle  # noqa: E402
 import ner_bundle  # noqa: E402
 import pos_bundle  # noqa: E402
@@ -81,6 +82,7 @@ def main(root: str) -> int:
         "ner": ner_bundle.bundle_options(seed=5),
         "pos": pos_bundle.bundle_options(seed=5),
         "constituency": constituency_bundle.bundle_options(seed=5),
+        "depparse": depparse_bundle.bundle_options(seed=5),
     }
     entries += [
         {

@@ -4,18 +4,28 @@
 
 namespace lorvane::detail {
 
-UnitIds read_unit2id(const JsonValue& vocab, std::string_view context, IdContext ids) {
-  const std::string object_context = member_context(context, "_unit2id");
-  const JsonValue::Object& members = vocab.at("_unit2id", context).as_object(object_context);
+namespace {
+
+UnitIds read_ids(const JsonValue& object, const std::string& context, IdContext ids) {
+  const JsonValue::Object& members = object.as_object(context);
   UnitIds vocabulary;
   vocabulary.reserve(members.size());
   for (const auto& [unit, id] : members) {
-    const std::int64_t value = ids == IdContext::kPerUnit
-                                   ? id.as_integer(member_context(object_context, unit))
-                                   : id.as_integer(object_context);
+    const std::int64_t value =
+        ids == IdContext::kPerUnit ? id.as_integer(member_context(context, unit)) : id.as_integer(context);
     vocabulary.emplace(unit, value);
   }
   return vocabulary;
+}
+
+}  // namespace
+
+UnitIds read_unit_ids(const JsonValue& object, std::string_view context) {
+  return read_ids(object, std::string(context), IdContext::kPerUnit);
+}
+
+UnitIds read_unit2id(const JsonValue& vocab, std::string_view context, IdContext ids) {
+  return read_ids(vocab.at("_unit2id", context), member_context(context, "_unit2id"), ids);
 }
 
 std::vector<std::string> read_id2unit(const JsonValue& vocab, std::string_view context) {

@@ -32,6 +32,10 @@ enum class IdContext {
   kShared,   // "<context>._unit2id"
 };
 
+// A unit-to-id object under `context`: every value an integer under
+// "<context>.<unit>".
+UnitIds read_unit_ids(const JsonValue& object, std::string_view context);
+
 // The "_unit2id" member of `vocab`: required under `context`, an object under
 // "<context>._unit2id", every value an integer. Ids are taken as stored:
 // neither their range nor their uniqueness is checked.

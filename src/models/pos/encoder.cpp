@@ -34,21 +34,6 @@ struct WordKeys {
   std::vector<std::int64_t> character_rows;              // per word: its entry of character_ids
 };
 
-// Character ids of a normalised word whose code points are `code_points`
-// (of the word itself, unless the punctuation rule replaced it).
-std::vector<std::int64_t> character_ids(const detail::UnitIds& vocabulary, std::string_view normalized,
-                                        const std::vector<std::string_view>& code_points,
-                                        std::string_view word) {
-  std::vector<std::int64_t> ids;
-  if (normalized.data() != word.data()) {
-    ids.push_back(detail::id_or(vocabulary, normalized, 1));
-    return ids;
-  }
-  ids.reserve(code_points.size());
-  for (std::string_view code_point : code_points) ids.push_back(detail::id_or(vocabulary, code_point, 1));
-  return ids;
-}
-
 std::int64_t total_words(const std::vector<const std::vector<std::string>*>& sentences) {
   std::int64_t total = 0;
   for (const auto* words : sentences) total += static_cast<std::int64_t>(words->size());
@@ -97,7 +82,7 @@ WordKeys word_keys(const POSPlan::Impl& impl, const std::vector<const std::vecto
       if (normalized.empty()) fail("POS cannot encode an empty word");
       const auto [found, inserted] =
           character_row_of.try_emplace(normalized, static_cast<std::int64_t>(keys.character_ids.size()));
-      if (inserted) keys.character_ids.push_back(character_ids(impl.char_vocab, normalized, code_points, word));
+      if (inserted) keys.character_ids.push_back(detail::character_ids(impl.char_vocab, normalized, code_points, word));
       keys.character_rows.push_back(found->second);
     }
   }

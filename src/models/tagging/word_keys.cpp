@@ -50,6 +50,15 @@ std::string word_key(std::string_view normalized, bool lowercase) {
   return lowercase ? unicode_lower(normalized) : std::string(normalized);
 }
 
+std::vector<std::int64_t> character_ids(const UnitIds& vocabulary, std::string_view normalized,
+                                        const std::vector<std::string_view>& code_points, std::string_view word) {
+  if (normalized.data() != word.data()) return {id_or(vocabulary, normalized, 1)};
+  std::vector<std::int64_t> ids;
+  ids.reserve(code_points.size());
+  for (std::string_view code_point : code_points) ids.push_back(id_or(vocabulary, code_point, 1));
+  return ids;
+}
+
 std::string pretrained_key(std::string_view normalized) {
   const std::string lower = unicode_lower(normalized);
   std::string key;

@@ -4,9 +4,12 @@
 // punctuation rule that collapses runs of question and exclamation marks, the
 // word key and the pretrained-embedding key. Torch-free.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "models/common/vocabulary.hpp"
 
 namespace lorvane::detail {
 
@@ -33,6 +36,13 @@ std::string_view normalize_punctuation(std::string_view word,
 // The word-vocabulary key of a normalised word: lower-cased only when the
 // vocabulary asks for it.
 std::string word_key(std::string_view normalized, bool lowercase);
+
+// The character-vocabulary ids of a normalised word, one per code point, 1
+// for a character the vocabulary lacks. `code_points` is
+// split_code_points(word); when the punctuation rule replaced the word,
+// `normalized` is its single mark instead.
+std::vector<std::int64_t> character_ids(const UnitIds& vocabulary, std::string_view normalized,
+                                        const std::vector<std::string_view>& code_points, std::string_view word);
 
 // The pretrained-vocabulary key of a normalised word: always lower-cased, each
 // space U+0020 replaced by U+00A0.
