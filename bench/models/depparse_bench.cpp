@@ -3,7 +3,9 @@
 // (sentence by sentence) and `process_bulk` (batched) over 1,000 sentences of
 // 5-60 words plus three of 200, 500 and 1,000 words (hidden 400, 3 layers,
 // deep biaffine 400, 40 relations, character LSTM), with one and all
-// intra-op threads; the 1,000-word sentence alone; where the time of the bulk
+// intra-op threads (all threads on the first 200 sentences and the long ones,
+// since many threads on small tensors are slow on a busy machine); the
+// 1,000-word sentence alone; where the time of the bulk
 // parse goes (encoder, scorers, copy to doubles, spanning tree, repairs); and
 // the peak resident growth of both for all sentences and for the longest
 // alone.
@@ -72,13 +74,14 @@ Document document(Sentences::const_iterator first, Sentences::const_iterator las
   return Document("", std::move(input));
 }
 
-// All sentences but the three long ones in documents of 20 sentences, then the
-// long ones in a document of their own.
-std::vector<Document> documents(const Sentences& sentences) {
+// The first `count` sentences (all but the three long ones at most) in
+// documents of 20 sentences, then the long ones in a document of their own.
+std::vector<Document> documents(const Sentences& sentences, std::size_t count) {
   std::vector<Document> docs;
   const auto long_ones = sentences.end() - 3;
-  for (auto first = sentences.begin(); first < long_ones; first += static_cast<std::ptrdiff_t>(kSentencesPerDocument)) {
-    docs.push_back(document(first, std::min(first + static_cast<std::ptrdiff_t>(kSentencesPerDocument), long_ones)));
+  const auto end = sentences.begin() + static_cast<std::ptrdiff_t>(std::min(count, sentences.size() - 3));
+  for (auto first = sentences.begin(); first < end; first += static_cast<std::ptrdiff_t>(kSentencesPerDocument)) {
+    docs.push_back(document(first, std::min(first + static_cast<std::ptrdiff_t>(kSentencesPerDocument), end)));
   }
   docs.push_back(document(long_ones, sentences.end()));
   return docs;
@@ -104,7 +107,7 @@ int measure_peak(const std::string& which, const std::filesystem::path& dir) {
   at::set_num_threads(1);
   const DepparsePlan plan(dir / "bundle", false);
   const Sentences sentences = read_sentences(dir / "sentences.json");
-  std::vector<Document> docs = documents(sentences);
+  std::vector<Document> docs = documents(sentences, sentences.size());
   const long long before = resident_bytes();
   if (which == "all") {
     docs = plan.process_bulk(std::move(docs));
@@ -158,17 +161,19 @@ int run(const std::string& python) {
   bench::run_python(python, {script, "data", dir.path().string()});
   const DepparsePlan plan(dir / "bundle", false);
   const Sentences sentences = read_sentences(dir / "sentences.json");
-  double words = 0;
-  for (const auto& sentence : sentences) words += static_cast<double>(sentence.size());
-  const std::vector<Document> docs = documents(sentences);
   const int all = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  std::printf("parsing %zu sentences, %.0f words, in %zu documents (batch_size %lld); longest %zu words\n",
-              sentences.size(), words, docs.size(), static_cast<long long>(plan.impl().batch_size),
-              sentences.back().size());
+  std::printf("%zu sentences (batch_size %lld); longest %zu words\n", sentences.size(),
+              static_cast<long long>(plan.impl().batch_size), sentences.back().size());
 
   for (const int threads : {1, all}) {
-    const detail::JsonValue eager =
-        detail::parse_json(bench::run_python(python, {script, "time", dir.path().string(), std::to_string(threads)}));
+    const std::size_t count = threads == 1 ? sentences.size() : 200;
+    const std::vector<Document> docs = documents(sentences, count);
+    double words = 0;
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+      if (i < count || i + 3 >= sentences.size()) words += static_cast<double>(sentences[i].size());
+    }
+    const detail::JsonValue eager = detail::parse_json(bench::run_python(
+        python, {script, "time", dir.path().string(), std::to_string(threads), std::to_string(count)}));
     const double eager_all = eager.at("all", "").as_number("");
     const double eager_long = eager.at("long", "").as_number("");
     at::set_num_threads(threads);
@@ -177,12 +182,14 @@ int run(const std::string& python) {
     });
     const double bulk = best_seconds(1, [&] { return plan.process_bulk(docs); });
     const double alone = best_seconds(1, [&] { return plan.parse(sentences.back()); });
-    std::printf("threads %d: process %.0f words/s (%.2fx eager), process_bulk %.0f words/s (%.2fx eager), eager "
+    std::printf("threads %d, %zu documents, %.0f words: process %.0f words/s (%.2fx eager), process_bulk %.0f words/s (%.2fx eager), eager "
                 "%.0f words/s; 1,000 words alone %.3f s vs eager %.3f s (%.2fx)\n",
-                threads, words / single, eager_all / single, words / bulk, eager_all / bulk, words / eager_all, alone,
+                threads, docs.size(), words, words / single, eager_all / single, words / bulk, eager_all / bulk, words / eager_all, alone,
                 eager_long, eager_long / alone);
   }
   at::set_num_threads(1);
+  double words = 0;
+  for (const auto& sentence : sentences) words += static_cast<double>(sentence.size());
   report_breakdown(plan.impl(), sentences, words);
 
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
@@ -200,6 +207,7 @@ int run(const std::string& python) {
 }  // namespace lorvane
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   try {
     if (argc == 4 && std::string(argv[1]) == "--peak") return lorvane::measure_peak(argv[2], argv[3]);
     return lorvane::run(argc > 1 ? argv[1] : lorvane::bench::default_python());

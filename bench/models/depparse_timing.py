@@ -5,10 +5,11 @@
                                        relations) and DIR/sentences.json (1,000
                                        sentences of 5-60 words, then 200, 500
                                        and 1,000 words, last)
-    depparse_timing.py time DIR THREADS
+    depparse_timing.py time DIR THREADS COUNT
                                        prints {"all": s, "long": s}: the eager
                                        reference (tests/reference/depparse_reference.py)
-                                       encoding and scoring every sentence one by
+                                       encoding and scoring the first COUNT
+                                       sentences and the three long ones one by
                                        one, and the 1,000-word sentence alone
     depparse_timing.py peak DIR all|long
                                        prints the eager run's peak resident growth
@@ -71,12 +72,12 @@ def load(out: Path):
     return depparse_reference.Parser(out / "bundle"), json.loads((out / "sentences.json").read_text())
 
 
-def timing(out: Path, threads: int) -> None:
+def timing(out: Path, threads: int, count: int) -> None:
     torch.set_num_threads(threads)
     parser, sentences = load(out)
     with torch.inference_mode():
         start = time.perf_counter()
-        for words in sentences:
+        for words in sentences[:count] + sentences[-3:]:
             eager_parse(parser, words)
         whole = time.perf_counter() - start
         start = time.perf_counter()
@@ -100,7 +101,7 @@ def main(argv):
     if argv[0] == "data":
         write_data(Path(argv[1]))
     elif argv[0] == "time":
-        timing(Path(argv[1]), int(argv[2]))
+        timing(Path(argv[1]), int(argv[2]), int(argv[3]))
     else:
         peak(Path(argv[1]), argv[2])
     return 0

@@ -435,6 +435,7 @@ TEST_F(DepparseTest, BatchesEqualSingleSentences) {
     for (const std::int64_t budget : {5000, 1, 12, 30}) {
       SCOPED_TRACE(budget);
       impl.batch_size = budget;
+      impl.scored_cells_per_slice = budget == 1 ? 1 : std::int64_t{1} << 24;  // one sentence per slice at 1
       const auto parses = impl.parse_many(texts);
       c10::InferenceMode guard;
       const std::vector<at::Tensor> many = impl.encode_many(texts, forward, backward);
@@ -528,11 +529,16 @@ TEST_F(DepparseTest, FailuresStopProcessAndBulkWritesNothing) {
   const Document a = document({sentences()[0]});
   EXPECT_THROW_MSG(plan.process_bulk({a, document(texts)}), DepparseModelError, "POS must run before depparse");
   EXPECT_EQ(written(a), "0:old 0:old 0:old 0:old | ");
-  // A failure in the model (a character id outside the embedding) writes nothing either.
+  // A failure in the model (a character id outside the embedding): nothing
+  // written in bulk; the sentences before the failing one by process.
   const DepparsePlan broken(dir("bad_char"), false);
+  const Sentences with_zebra = {sentences()[0], sentences()[4], {row("zebra", {}, "NOUN", {})}, sentences()[4]};
   const Document b = document({sentences()[0]});
-  EXPECT_ANY_THROW(broken.process_bulk({b, document({{row("zebra", {}, "NOUN", {})}})}));
+  EXPECT_ANY_THROW(broken.process_bulk({b, document(with_zebra)}));
   EXPECT_EQ(written(b), "0:old 0:old 0:old 0:old | ");
+  doc = document(with_zebra);
+  EXPECT_ANY_THROW(broken.process(doc));
+  EXPECT_EQ(written(doc), expected_written(broken, {with_zebra[0], with_zebra[1]}) + "0:old | 0:old | ");
 
   DepparsePlan moved(dir("plain"), false);
   const DepparsePlan taken(std::move(moved));

@@ -75,6 +75,11 @@ struct DepparsePlan::Impl {
   std::unique_ptr<detail::NativeCharLM> forward_charlm;
   std::unique_ptr<detail::NativeCharLM> backward_charlm;
   std::unique_ptr<detail::NativeTransformer> transformer;
+  // Relation-score cells (positions squared times relation classes) that a
+  // bulk parse scores before it decodes those sentences and releases their
+  // scores; at least one sentence is scored at a time. Bounds the memory of a
+  // bulk parse by one slice of scores rather than all of them.
+  std::int64_t scored_cells_per_slice = std::int64_t{1} << 24;
 
   // Weights of the input blocks and the scorers, fetched once after validation.
   at::Tensor word_embedding;
