@@ -309,7 +309,6 @@ TEST(PipelineWithModels, PlanErrorsOfLaterStagesPropagate) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{"tokenize", "pos", "lemma", "depparse"}, "en", "the native depparse model is not available in this build"},
       {{"langid"}, "en", "no native langid model profile is supported"},
       {{"tokenize", "coref"}, "en", "no native coref model profile is supported"},
       {{"pos"}, "xx", "expected a POS bundle, got 'ner'"},
