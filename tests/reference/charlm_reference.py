@@ -28,24 +28,14 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import torch
+import bundle_reference  # noqa: E402
 
-DTYPES = {"float32": np.float32, "float64": np.float64, "float16": np.float16}
 BATCH = 64
 
 
 def load_tensors(bundle: Path) -> tuple[dict, dict]:
-    manifest = json.loads((bundle / "manifest.json").read_text())
-    assets = json.loads((bundle / manifest["assets"]["path"]).read_text())
-    raw = (bundle / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        if entry["dtype"] not in DTYPES:
-            continue
-        count = int(np.prod(entry["shape"], dtype=np.int64))
-        array = np.frombuffer(raw, dtype=DTYPES[entry["dtype"]], count=count, offset=entry["offset"])
-        tensors[entry["name"]] = torch.from_numpy(array.reshape(entry["shape"]).copy())
+    _, assets, tensors = bundle_reference.read_bundle(bundle)
     return assets, tensors
 
 

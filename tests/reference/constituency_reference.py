@@ -29,16 +29,11 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import transformer_reference  # noqa: E402
-
-NUMPY_DTYPES = {
-    "float32": np.float32, "float64": np.float64, "float16": np.float16, "int64": np.int64,
-    "int32": np.int32, "int16": np.int16, "int8": np.int8, "uint8": np.uint8, "bool": np.bool_,
-}
+import bundle_reference  # noqa: E402
 
 
 class ParseError(Exception):
@@ -46,14 +41,8 @@ class ParseError(Exception):
 
 
 def load_tensors(bundle: Path) -> dict:
-    manifest = json.loads((bundle / "manifest.json").read_text())
-    data = (bundle / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        raw = data[entry["offset"]: entry["offset"] + entry["nbytes"]]
-        array = np.frombuffer(raw, dtype=NUMPY_DTYPES[entry["dtype"]]).reshape(entry["shape"])
-        tensors.setdefault(entry["name"], torch.from_numpy(array.copy()))
-    return tensors, json.loads((bundle / manifest["assets"]["path"]).read_text())
+    _, assets, tensors = bundle_reference.read_bundle(bundle)
+    return tensors, assets
 
 
 def make_lstm(tensors: dict, prefix: str, layers: int, bidirectional: bool) -> torch.nn.LSTM:

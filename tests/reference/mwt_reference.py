@@ -34,23 +34,15 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import torch
 from torch import nn
+import bundle_reference  # noqa: E402
 
 NUMPY_TYPES = {"float32": "<f4", "int64": "<i8"}
 
 
 def load_bundle(path):
-    root = Path(path)
-    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
-    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
-    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        start = entry["offset"]
-        values = np.frombuffer(raw[start : start + entry["nbytes"]], dtype=NUMPY_TYPES[entry["dtype"]])
-        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
+    _, assets, tensors = bundle_reference.read_bundle(path)
     return assets, tensors
 
 

@@ -26,19 +26,11 @@ import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import transformer_reference  # noqa: E402
-
-DTYPES = {"float32": np.float32, "float64": np.float64, "int64": np.int64}
+import bundle_reference  # noqa: E402
 
 
 def load_bundle(directory: Path):
-    manifest = json.loads((directory / "manifest.json").read_text())
-    assets = json.loads((directory / manifest["assets"]["path"]).read_text())
-    data = (directory / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        raw = data[entry["offset"] : entry["offset"] + entry["nbytes"]]
-        array = np.frombuffer(raw, dtype=DTYPES[entry["dtype"]]).reshape(entry["shape"])
-        tensors.setdefault(entry["name"], torch.from_numpy(array.copy()))
+    _, assets, tensors = bundle_reference.read_bundle(directory)
     return assets, tensors
 
 
@@ -47,12 +39,7 @@ def lower(text: str) -> str:
     return "".join(ch.lower() for ch in text)
 
 
-def make_lstm(tensors, prefix, layers, bidirectional):
-    w = tensors[prefix + "weight_ih_l0"]
-    hidden = tensors[prefix + "weight_hh_l0"].shape[1]
-    lstm = torch.nn.LSTM(w.shape[1], hidden, layers, bidirectional=bidirectional, batch_first=True)
-    lstm.load_state_dict({name: tensors[prefix + name] for name, _ in lstm.named_parameters()})
-    return lstm.eval()
+make_lstm = bundle_reference.make_lstm
 
 
 class CharLM:

@@ -26,38 +26,23 @@ import json
 import sys
 from pathlib import Path
 
-import numpy as np
 import torch
 import torch.nn.functional as F
-from torch import nn
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import transformer_reference  # noqa: E402
+import bundle_reference  # noqa: E402
 
 QUESTION = ["?", "\uff1f", "\ufe16", "\ufe56", "\u2047"]
 EXCLAMATION = ["!", "\uff01", "\ufe15", "\ufe57", "\u203c"]
 
 
 def load_bundle(path):
-    root = Path(path)
-    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
-    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
-    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        assert entry["dtype"] == "float32", entry["name"]
-        values = np.frombuffer(raw[entry["offset"] : entry["offset"] + entry["nbytes"]], dtype="<f4")
-        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
+    _, assets, tensors = bundle_reference.read_bundle(path)
     return assets, tensors
 
 
-def make_lstm(tensors, prefix, layers, bidirectional):
-    """An nn.LSTM whose parameters are the bundle's tensors under prefix."""
-    hidden = tensors[prefix + "weight_hh_l0"].shape[1]
-    lstm = nn.LSTM(tensors[prefix + "weight_ih_l0"].shape[1], hidden, num_layers=layers,
-                   bidirectional=bidirectional, batch_first=True)
-    lstm.load_state_dict({name: tensors[prefix + name] for name, _ in lstm.named_parameters()})
-    return lstm.eval()
+make_lstm = bundle_reference.make_lstm
 
 
 def normalize(word):

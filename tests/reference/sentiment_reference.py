@@ -23,25 +23,17 @@ import json
 import sys
 from pathlib import Path
 
-import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
 
 import charlm_reference
 import subword_reference
+import bundle_reference  # noqa: E402
 
 
 def load_bundle(path):
-    root = Path(path)
-    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
-    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
-    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        assert entry["dtype"] == "float32", entry["name"]
-        values = np.frombuffer(raw[entry["offset"] : entry["offset"] + entry["nbytes"]], dtype="<f4")
-        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
+    _, assets, tensors = bundle_reference.read_bundle(path)
     return assets, tensors
 
 

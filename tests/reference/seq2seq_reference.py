@@ -36,26 +36,18 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
 from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence
+import bundle_reference  # noqa: E402
 
 PAD, UNK, SOS, EOS = 0, 1, 2, 3
 NUMPY_TYPES = {"float32": "<f4", "float64": "<f8", "int64": "<i8", "int32": "<i4"}
 
 
 def load_bundle(path):
-    root = Path(path)
-    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
-    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
-    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        start = entry["offset"]
-        values = np.frombuffer(raw[start : start + entry["nbytes"]], dtype=NUMPY_TYPES[entry["dtype"]])
-        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
+    _, assets, tensors = bundle_reference.read_bundle(path)
     return assets, tensors
 
 

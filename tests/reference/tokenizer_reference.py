@@ -30,11 +30,11 @@ import sys
 import unicodedata
 from pathlib import Path
 
-import numpy as np
 import torch
 import torch.nn.functional as F
 from torch import nn
 from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence
+import bundle_reference  # noqa: E402
 
 WINDOW = 1000
 LONG_TOKEN = 1000
@@ -44,19 +44,8 @@ LONG_TOKEN = 1000
 
 
 def load_bundle(path):
-    """(manifest, assets, {name: float32 tensor}) of a bundle directory."""
-    root = Path(path)
-    manifest = json.loads((root / "manifest.json").read_text(encoding="utf-8"))
-    assets = json.loads((root / manifest["assets"]["path"]).read_text(encoding="utf-8"))
-    raw = (root / manifest["tensor_file"]["path"]).read_bytes()
-    tensors = {}
-    for entry in manifest["tensors"]:
-        if entry["dtype"] != "float32":
-            raise ValueError(f"unexpected dtype for {entry['name']}")
-        start = entry["offset"]
-        values = np.frombuffer(raw[start : start + entry["nbytes"]], dtype="<f4")
-        tensors[entry["name"]] = torch.from_numpy(values.copy()).reshape(entry["shape"])
-    return manifest, assets, tensors
+    """(manifest, assets, {name: tensor}) of a bundle directory."""
+    return bundle_reference.read_bundle(path)
 
 
 # ---------------------------------------------------------------------------
