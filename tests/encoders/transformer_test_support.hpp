@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -110,6 +111,63 @@ inline std::string failure(const std::function<void()>& fn) {
     return std::string("other: ") + e.what();
   }
   return "no failure";
+}
+
+// One row of a model's transformer table: a bundle its writer generates with a
+// compiled test package, compared with the eager reference or expected to fail.
+struct ModelTransformerCase {
+  std::string name;
+  std::string options;      // the bundle writer's options besides "transformer", as JSON members
+  std::string package;      // the compiled test package
+  std::string transformer;  // further model_transformer options, as JSON members
+  // "" to compare with the reference; else "load " or the operation's name
+  // (where it fails), the error type and the message, "{dir}" standing for
+  // the bundle path.
+  std::string failure;
+};
+
+// Writes every case's bundle to dir/<name> in one run of the generator.
+inline void write_model_transformer_bundles(const std::string& generator, const std::filesystem::path& dir,
+                                            const std::vector<ModelTransformerCase>& cases) {
+  std::vector<std::pair<std::filesystem::path, std::string>> jobs;
+  for (const ModelTransformerCase& c : cases) {
+    jobs.emplace_back(dir / c.name, "{" + c.options + (c.options.empty() ? "" : ", ") +
+                                        "\"transformer\": {\"packages_dir\": " +
+                                        json_quote(transformer_packages_dir().string()) + ", \"package\": \"" +
+                                        c.package + "\"" + (c.transformer.empty() ? "" : ", " + c.transformer) +
+                                        "}}");
+  }
+  write_generated_bundles(generator, dir, jobs);
+}
+
+// A subword encoding as the references read it: [input ids, word ids].
+inline std::string json_encoding(const WordPieceEncoding& encoding) {
+  return "[" + json_ints(encoding.input_ids) + "," + json_ints(encoding.word_ids) + "]";
+}
+
+// Where the plan of `bundle` fails: "load <type>: <message>" when it does not
+// load, else "<operation> <type>: <message>" when `run` throws, else "".
+// <type> is model_error for ModelError, TransformerError or "other".
+template <class Plan, class ModelError>
+std::string model_transformer_failure(const std::filesystem::path& bundle, const std::string& model_error,
+                                      const std::string& operation, const std::function<void(const Plan&)>& run) {
+  const auto failure_of = [&](const std::function<void()>& fn) -> std::string {
+    try {
+      fn();
+    } catch (const ModelError& e) {
+      return model_error + ": " + e.what();
+    } catch (const TransformerError& e) {
+      return std::string("TransformerError: ") + e.what();
+    } catch (const std::exception& e) {
+      return std::string("other: ") + e.what();
+    }
+    return "";
+  };
+  std::unique_ptr<Plan> plan;
+  const std::string load = failure_of([&] { plan = std::make_unique<Plan>(bundle, false); });
+  if (!load.empty()) return "load " + load;
+  const std::string failure = failure_of([&] { run(*plan); });
+  return failure.empty() ? "" : operation + " " + failure;
 }
 
 // Rows as a [rows, columns] float tensor (a copy).

@@ -18,17 +18,7 @@ namespace {
 using detail::JsonValue;
 using Strings = std::vector<std::string>;
 
-struct TransformerCase {
-  std::string name;
-  std::string options;      // pos_bundle.py options besides "transformer", as JSON members
-  std::string package;      // the compiled test package
-  std::string transformer;  // further model_transformer options, as JSON members
-  // "" to compare with the reference; else "load " or "tag " (where it fails),
-  // the error type and the message, "{dir}" standing for the bundle path.
-  std::string failure;
-};
-
-const std::vector<TransformerCase> kCases = {
+const std::vector<testing::ModelTransformerCase> kCases = {
     {"wordpiece_windows", R"("seed": 31)", "contextual", R"("tokenizer": "WordPiece", "model_max_length": 12)", ""},
     {"bpe_charlm", R"("seed": 32, "config": {"charlm": true})", "contextual", R"("tokenizer": "ByteBPE")", ""},
     {"unigram_composite", R"("seed": 33, "composite": true, "config": {"num_layers": 1})", "context_free",
@@ -55,55 +45,21 @@ const std::vector<Strings> kSentences = {
      "."},
 };
 
-std::string failure_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const POSModelError& e) {
-    return std::string("POSModelError: ") + e.what();
-  } catch (const TransformerError& e) {
-    return std::string("TransformerError: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "";
-}
-
-std::string json_list(const Strings& items) {
-  std::string out = "[";
-  for (const std::string& item : items) out += (out.size() > 1 ? "," : "") + testing::json_quote(item);
-  return out + "]";
-}
-
-std::string ints(const std::vector<std::int64_t>& values) {
-  std::string out = "[";
-  for (const std::int64_t v : values) out += (out.size() > 1 ? "," : "") + std::to_string(v);
-  return out + "]";
-}
-
 TEST(POSTransformer, RowsTagsAndFailures) {
   const testing::TempDir dir;
-  std::vector<std::string> jobs;
-  for (const TransformerCase& c : kCases) {
-    jobs.push_back(R"({"out_dir": )" + testing::json_quote((dir / c.name).string()) + R"(, "options": {)" + c.options +
-                   (c.options.empty() ? "" : ", ") + R"("transformer": {"packages_dir": )" +
-                   testing::json_quote(testing::transformer_packages_dir().string()) + R"(, "package": ")" +
-                   c.package + "\"" + (c.transformer.empty() ? "" : ", " + c.transformer) + "}}}");
-  }
-  testing::write_file(dir / "jobs.json", testing::json_array(jobs));
-  testing::run_python(
-      {(testing::source_dir() / "tests/fixtures/pos_bundle.py").string(), "--batch", (dir / "jobs.json").string()});
+  testing::write_model_transformer_bundles("pos_bundle.py", dir.path(), kCases);
 
   // The reference takes each sentence's subword encoding from the plan's own
   // tokenizer and runs the package's eager module over it.
   std::vector<std::string> cases;
-  for (const TransformerCase& c : kCases) {
+  for (const testing::ModelTransformerCase& c : kCases) {
     if (!c.failure.empty()) continue;
     const POSPlan plan(dir / c.name, false);
     std::vector<std::string> sentences, encodings;
     for (const Strings& words : kSentences) {
       const WordPieceEncoding encoding = plan.impl().transformer->tokenize(words, true);
-      sentences.push_back(json_list(words));
-      encodings.push_back("[" + ints(encoding.input_ids) + "," + ints(encoding.word_ids) + "]");
+      sentences.push_back(testing::json_strings(words));
+      encodings.push_back(testing::json_encoding(encoding));
     }
     cases.push_back(R"({"bundle": )" + testing::json_quote((dir / c.name).string()) + R"(, "sentences": )" +
                     testing::json_array(sentences) + R"(, "encodings": )" + testing::json_array(encodings) +
@@ -117,14 +73,13 @@ TEST(POSTransformer, RowsTagsAndFailures) {
   const JsonValue reference = detail::load_json(dir / "result.json");
 
   std::size_t compared = 0;
-  for (const TransformerCase& c : kCases) {
+  for (const testing::ModelTransformerCase& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path bundle = dir / c.name;
     if (!c.failure.empty()) {
-      std::unique_ptr<POSPlan> plan;
-      const std::string load = failure_of([&] { plan = std::make_unique<POSPlan>(bundle, false); });
-      const std::string failure = load.empty() ? "tag " + failure_of([&] { plan->tag(kSentences[0]); }) : "load " + load;
-      EXPECT_EQ(failure, testing::with_dir(c.failure, bundle));
+      EXPECT_EQ((testing::model_transformer_failure<POSPlan, POSModelError>(
+                    bundle, "POSModelError", "tag", [&](const POSPlan& plan) { plan.tag(kSentences[0]); })),
+                testing::with_dir(c.failure, bundle));
       continue;
     }
     const POSPlan plan(bundle, false);

@@ -142,6 +142,18 @@ std::string run_python(const std::vector<std::string>& args) {
   return run_command(command);
 }
 
+std::string json_strings(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (const std::string& item : items) out += (out.size() > 1 ? "," : "") + json_quote(item);
+  return out + "]";
+}
+
+std::string json_ints(const std::vector<std::int64_t>& values) {
+  std::string out = "[";
+  for (const std::int64_t v : values) out += (out.size() > 1 ? "," : "") + std::to_string(v);
+  return out + "]";
+}
+
 void write_generated_bundles(const std::string& generator, const std::filesystem::path& scratch,
                              const std::vector<std::pair<std::filesystem::path, std::string>>& jobs) {
   std::string list = "[";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
@@ -57,6 +58,9 @@ std::optional<std::string> python_with_unicode_15_1();
 std::string utf8(std::initializer_list<char32_t> code_points);
 // The text as a JSON string literal (control characters escaped).
 std::string json_quote(std::string_view text);
+// JSON arrays of strings and of integers.
+std::string json_strings(const std::vector<std::string>& items);
+std::string json_ints(const std::vector<std::int64_t>& values);
 
 // Writes many bundles in one run of a fixture generator under tests/fixtures
 // ("ner_bundle.py") with --batch: each job is an output directory and the

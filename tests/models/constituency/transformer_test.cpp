@@ -19,17 +19,7 @@ namespace {
 using detail::JsonValue;
 using Strings = std::vector<std::string>;
 
-struct TransformerCase {
-  std::string name;
-  std::string options;      // constituency_bundle.py options besides "transformer", as JSON members
-  std::string package;      // the compiled test package
-  std::string transformer;  // further model_transformer options, as JSON members
-  // "" to compare with the reference; else "load " or "parse " (where it
-  // fails), the error type and the message, "{dir}" standing for the bundle.
-  std::string failure;
-};
-
-const std::vector<TransformerCase> kCases = {
+const std::vector<testing::ModelTransformerCase> kCases = {
     {"boundaries_wordpiece_windows", R"("seed": 21, "scale": 1.0)", "contextual",
      R"("tokenizer": "WordPiece", "model_max_length": 12)", ""},
     {"no_boundaries_unigram_charlm",
@@ -61,55 +51,22 @@ const std::vector<std::pair<Strings, Strings>> kSentences = {
      Strings(16, "NOUN")},
 };
 
-std::string failure_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const ConstituencyModelError& e) {
-    return std::string("ConstituencyModelError: ") + e.what();
-  } catch (const TransformerError& e) {
-    return std::string("TransformerError: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "";
-}
-
-std::string json_list(const Strings& items) {
-  std::string out = "[";
-  for (const std::string& item : items) out += (out.size() > 1 ? "," : "") + testing::json_quote(item);
-  return out + "]";
-}
-
-std::string ints(const std::vector<std::int64_t>& values) {
-  std::string out = "[";
-  for (const std::int64_t v : values) out += (out.size() > 1 ? "," : "") + std::to_string(v);
-  return out + "]";
-}
-
 TEST(ConstituencyTransformer, VectorsTreesAndFailures) {
   const testing::TempDir dir;
-  std::vector<std::pair<std::filesystem::path, std::string>> jobs;
-  for (const TransformerCase& c : kCases) {
-    jobs.emplace_back(dir / c.name, "{" + c.options + (c.options.empty() ? "" : ", ") +
-                                        R"("transformer": {"packages_dir": )" +
-                                        testing::json_quote(testing::transformer_packages_dir().string()) +
-                                        R"(, "package": ")" + c.package + "\"" +
-                                        (c.transformer.empty() ? "" : ", " + c.transformer) + "}}");
-  }
-  testing::write_generated_bundles("constituency_bundle.py", dir.path(), jobs);
+  testing::write_model_transformer_bundles("constituency_bundle.py", dir.path(), kCases);
 
   // The reference takes each sentence's subword encoding from the plan's own
   // tokenizer and runs the package's eager module over it.
   std::string reference_jobs;
-  for (const TransformerCase& c : kCases) {
+  for (const testing::ModelTransformerCase& c : kCases) {
     if (!c.failure.empty()) continue;
     const auto impl = detail::load_constituency_plan(dir / c.name, false);
     std::string input;
     for (const auto& [words, tags] : kSentences) {
       const WordPieceEncoding encoding = impl->transformer->tokenize(words, true);
-      input += (input.empty() ? "[" : ",") + (R"({"words": )" + json_list(words) + R"(, "tags": )" + json_list(tags) +
-                                               R"(, "transformer": [)" + ints(encoding.input_ids) + "," +
-                                               ints(encoding.word_ids) + "]}");
+      input += (input.empty() ? "[" : ",") + (R"({"words": )" + testing::json_strings(words) + R"(, "tags": )" +
+                                               testing::json_strings(tags) + R"(, "transformer": )" +
+                                               testing::json_encoding(encoding) + "}");
     }
     testing::write_file(dir / (c.name + ".in.json"), input + "]");
     reference_jobs += (reference_jobs.empty() ? "[" : ",") + std::string(R"({"bundle": )") +
@@ -124,16 +81,15 @@ TEST(ConstituencyTransformer, VectorsTreesAndFailures) {
   testing::run_python({(testing::source_dir() / "tests/reference/constituency_reference.py").string(), "--jobs",
                        (dir / "reference.json").string()});
 
-  for (const TransformerCase& c : kCases) {
+  for (const testing::ModelTransformerCase& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path bundle = dir / c.name;
     if (!c.failure.empty()) {
-      std::unique_ptr<ConstituencyPlan> plan;
-      const std::string load = failure_of([&] { plan = std::make_unique<ConstituencyPlan>(bundle, false); });
-      const std::string failure =
-          load.empty() ? "parse " + failure_of([&] { plan->parse(kSentences[0].first, kSentences[0].second); })
-                       : "load " + load;
-      EXPECT_EQ(failure, testing::with_dir(c.failure, bundle));
+      EXPECT_EQ((testing::model_transformer_failure<ConstituencyPlan, ConstituencyModelError>(
+                    bundle, "ConstituencyModelError", "parse", [&](const ConstituencyPlan& plan) {
+                      plan.parse(kSentences[0].first, kSentences[0].second);
+                    })),
+                testing::with_dir(c.failure, bundle));
       continue;
     }
     const auto impl = detail::load_constituency_plan(bundle, false);

@@ -18,17 +18,7 @@ namespace {
 using detail::JsonValue;
 using Strings = std::vector<std::string>;
 
-struct TransformerCase {
-  std::string name;
-  std::string options;      // ner_bundle.py options besides "transformer", as JSON members
-  std::string package;      // the compiled test package
-  std::string transformer;  // further model_transformer options, as JSON members
-  // "" to compare with the reference; else "load " or "tag " (where it fails),
-  // the error type and the message, "{dir}" standing for the bundle path.
-  std::string failure;
-};
-
-const std::vector<TransformerCase> kCases = {
+const std::vector<testing::ModelTransformerCase> kCases = {
     {"wordpiece_windows", R"("seed": 11, "config": {"input_transform": true})", "contextual",
      R"("tokenizer": "WordPiece", "model_max_length": 12)", ""},
     {"bpe_charlm", R"("seed": 12, "config": {"charlm": true})", "contextual", R"("tokenizer": "ByteBPE")", ""},
@@ -56,25 +46,6 @@ const std::vector<Strings> kSentences = {
      "the", "cat", "."},
 };
 
-std::string failure_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const NERModelError& e) {
-    return std::string("NERModelError: ") + e.what();
-  } catch (const TransformerError& e) {
-    return std::string("TransformerError: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "";
-}
-
-std::string ints(const std::vector<std::int64_t>& values) {
-  std::string out = "[";
-  for (const std::int64_t v : values) out += (out.size() > 1 ? "," : "") + std::to_string(v);
-  return out + "]";
-}
-
 std::vector<double> values(const at::Tensor& tensor) {
   const at::Tensor flat = tensor.to(at::kDouble).contiguous().view(-1);
   return {flat.data_ptr<double>(), flat.data_ptr<double>() + flat.numel()};
@@ -90,26 +61,18 @@ std::vector<double> values(const JsonValue& rows) {
 
 TEST(NERTransformer, RowsTagsAndFailures) {
   const testing::TempDir dir;
-  std::vector<std::pair<std::filesystem::path, std::string>> jobs;
-  for (const TransformerCase& c : kCases) {
-    jobs.emplace_back(dir / c.name, "{" + c.options + (c.options.empty() ? "" : ", ") +
-                                        R"("transformer": {"packages_dir": )" +
-                                        testing::json_quote(testing::transformer_packages_dir().string()) +
-                                        R"(, "package": ")" + c.package + "\"" +
-                                        (c.transformer.empty() ? "" : ", " + c.transformer) + "}}");
-  }
-  testing::write_generated_bundles("ner_bundle.py", dir.path(), jobs);
+  testing::write_model_transformer_bundles("ner_bundle.py", dir.path(), kCases);
 
   // The reference takes each sentence's subword encoding from the plan's own
   // tokenizer and runs the package's eager module over it.
   std::string bundles, sentences;
-  for (const TransformerCase& c : kCases) {
+  for (const testing::ModelTransformerCase& c : kCases) {
     if (!c.failure.empty()) continue;
     const NERPlan::Impl plan(dir / c.name, false);
     std::string encodings;
     for (const Strings& tokens : kSentences) {
       const WordPieceEncoding encoding = plan.transformer->tokenize(tokens, true);
-      encodings += (encodings.empty() ? "[" : ",") + ("[" + ints(encoding.input_ids) + "," + ints(encoding.word_ids) + "]");
+      encodings += (encodings.empty() ? "[" : ",") + testing::json_encoding(encoding);
     }
     bundles += (bundles.empty() ? "" : ",") + std::string(R"({"dir": )") + testing::json_quote((dir / c.name).string()) +
                R"(, "packages_dir": )" + testing::json_quote(testing::transformer_packages_dir().string()) +
@@ -125,14 +88,13 @@ TEST(NERTransformer, RowsTagsAndFailures) {
       {(testing::source_dir() / "tests/reference/ner_reference.py").string(), (dir / "reference.json").string()}));
 
   std::size_t compared = 0;
-  for (const TransformerCase& c : kCases) {
+  for (const testing::ModelTransformerCase& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path bundle = dir / c.name;
     if (!c.failure.empty()) {
-      std::unique_ptr<NERPlan> plan;
-      const std::string load = failure_of([&] { plan = std::make_unique<NERPlan>(bundle, false); });
-      const std::string failure = load.empty() ? "tag " + failure_of([&] { plan->tag(kSentences[0]); }) : "load " + load;
-      EXPECT_EQ(failure, testing::with_dir(c.failure, bundle));
+      EXPECT_EQ((testing::model_transformer_failure<NERPlan, NERModelError>(
+                    bundle, "NERModelError", "tag", [&](const NERPlan& plan) { plan.tag(kSentences[0]); })),
+                testing::with_dir(c.failure, bundle));
       continue;
     }
     const NERPlan::Impl plan(bundle, false);
