@@ -1,0 +1,5 @@
+lorvane_add_test(full_pipeline_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/full_pipeline_test.cpp TORCH)
+if(LORVANE_WITH_TORCH)
+  include(${PROJECT_SOURCE_DIR}/cmake/LorvanePipelineModel.cmake)
+  lorvane_use_pipeline_model(full_pipeline_test)
+endif()
