@@ -8,6 +8,7 @@
 #include <c10/core/InferenceMode.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "bundle/bundle_test_util.hpp"
@@ -423,6 +424,49 @@ TEST_F(POSTest, InconsistentInputsAreRefused) {
   EXPECT_THROW_MSG(plan.tag({"a"}), std::logic_error, "the POS plan has been moved from");
   EXPECT_THROW_MSG(plan.process(Document("")), std::logic_error, "the POS plan has been moved from");
   EXPECT_THROW_MSG(plan.process_bulk({}), std::logic_error, "the POS plan has been moved from");
+}
+
+// Predicted ids outside a vocabulary (the vocabularies shrunk after loading):
+// UPOS is checked first, then XPOS, then the features; id 2 of a component or
+// a feature is skipped before its range check, a plain XPOS id is checked
+// before the "ignore" rule.
+TEST_F(POSTest, HeadIdsOutsideTheirVocabulariesAreRefused) {
+  struct Case {
+    const char* model;
+    std::function<void(POSPlan::Impl&)> shrink;
+    std::string expected;  // "<xpos> <feats>" of the first word, or the message
+  };
+  const std::string upos = "POS classifier produced an invalid id";
+  const std::string xpos = "XPOS classifier produced an invalid id";
+  const std::string feature = "feature classifier produced an invalid id";
+  const auto clear_features = [](POSPlan::Impl& impl) {
+    for (FeatureVocab& f : impl.feats_vocab) f.units.clear();
+  };
+  const std::vector<Case> cases = {
+      {"plain", [&](POSPlan::Impl& impl) { impl.upos_units.clear(), impl.xpos_units.clear(), clear_features(impl); },
+       upos},
+      {"plain", [&](POSPlan::Impl& impl) { impl.xpos_units.clear(), clear_features(impl); }, xpos},
+      {"ignored", [](POSPlan::Impl& impl) { impl.xpos_units.resize(2); }, xpos},
+      {"partial", [](POSPlan::Impl& impl) { impl.xpos_components[1].clear(); }, "Nc+f Definite=Def|abbr=No"},
+      {"partial", [&](POSPlan::Impl& impl) { impl.xpos_components[2].resize(4), clear_features(impl); },
+       "composite XPOS classifier produced an invalid id"},
+      {"partial", [](POSPlan::Impl& impl) { impl.feats_vocab[1].units.resize(3); }, feature},
+      {"absent", clear_features, "<EMPTY> _"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.model) + " -> " + c.expected);
+    POSPlan::Impl impl(dir(c.model), false);
+    c.shrink(impl);
+    c10::InferenceMode guard;
+    std::string outcome;
+    try {
+      const std::vector<POSTag> tags = impl.tag_encoded(impl.encode({"the", "dog"}, nullptr, nullptr), 2);
+      outcome = tags[0].xpos + " " + tags[0].feats;
+    } catch (const POSModelError& error) {
+      outcome = error.what();
+    }
+    EXPECT_EQ(outcome, c.expected);
+  }
 }
 
 Document document(const Sentences& texts) {
