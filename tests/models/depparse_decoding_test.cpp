@@ -211,11 +211,18 @@ TEST(HeadConstraints, Repairs) {
     std::vector<double> second_score;
     std::vector<std::int64_t> labels;
     std::vector<std::int64_t> heads;  // empty: the tree stays
+    bool pinned = false;              // arcs outside the tree at -20: no word moves
   };
   const std::vector<Case> cases = {
       {"no grouped relation", {0, 0, 1, 1}, {kDet, kDet, kDet}, {kObj, kObj, kObj}, {-1, -1, -1}, {kDet, kDet, kDet}, {}},
       {"nsubj and nsubj:outer on one head are no violation", {0, 0, 1, 1}, {kDet, kNsubj, kNsubjOuter},
        {kObj, kDet, kDet}, {-1, -1, -1}, {kDet, kNsubj, kNsubjOuter}, {}},
+      {"two outer subjects", {0, 0, 1, 1}, {kDet, kNsubjOuter, kNsubjOuter}, {kObj, kDet, kDet}, {-1, -1, -1},
+       {kDet, kNsubjOuter, kDet}, {}},
+      // Pass 1 takes obj from word 3 on head 1 (it turns nsubj); pass 2 takes
+      // subj from it there too, and obj stays barred: it ends nsubj:outer.
+      {"bars accumulate per arc", {0, 0, 1, 1, 1}, {kDet, kObj, kObj, kNsubj}, {kObj, kDet, kNsubj, kDet},
+       {-1, -5, -1, -5}, {kDet, kObj, kNsubjOuter, kNsubj}, {}, true},
       {"nsubj and csubj:pass are one group; the first keeps it on equal totals", {0, 0, 1, 1},
        {kDet, kNsubj, kCsubjPass}, {kObj, kDet, kDet}, {-1, -1, -1}, {kDet, kNsubj, kDet}, {}},
       {"the keeper is the one whose loss costs least", {0, 0, 1, 1}, {kDet, kObj, kObj},
@@ -227,7 +234,12 @@ TEST(HeadConstraints, Repairs) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Sentence s = sentence(c.tree, c.first, c.second, c.second_score);
+    Sentence s = sentence(c.tree, c.first, c.second, c.second_score);
+    for (std::size_t i = 1; c.pinned && i < c.tree.size(); ++i) {
+      for (std::size_t h = 0; h < c.tree.size(); ++h) {
+        if (h != i && h != static_cast<std::size_t>(c.tree[i])) s.arcs(i, h) = -20.0;
+      }
+    }
     const ConstrainedTree tree = resolve_head_constraints(s.arcs, s.relations, c.tree, kUnits);
     EXPECT_EQ(tree.heads, c.heads.empty() ? c.tree : c.heads);
     EXPECT_EQ(tree.labels, c.labels);

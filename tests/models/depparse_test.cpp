@@ -1,8 +1,8 @@
 // The dependency parser: loading and validation messages in check order, the
 // encoder, scores and parses against the eager PyTorch reference
 // (tests/reference/depparse_reference.py) on generated bundles with seeded
-// random weights, batches against single sentences, and the document entry
-// points.
+// random weights (a compiled test package for the transformer rows), batches
+// against single sentences, and the document entry points.
 
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
@@ -13,6 +13,7 @@
 
 #include "bundle/json.hpp"
 #include "document/document_records.hpp"
+#include "encoders/transformer_test_support.hpp"
 #include "lorvane/document.hpp"
 #include "models/common/batching.hpp"
 #include "models/depparse/plan_impl.hpp"
@@ -30,6 +31,8 @@ struct ModelCase {
   std::string name;
   std::string options;  // JSON keyword arguments of depparse_bundle.write_depparse_bundle
   bool charlm = false;
+  std::string package = "";      // compiled transformer test package; "" for none
+  std::string transformer = "";  // further transformer_bundle.model_transformer options, as JSON members
 };
 
 const std::vector<ModelCase>& model_cases() {
@@ -42,6 +45,9 @@ const std::vector<ModelCase>& model_cases() {
       // "char_num_layers" and "char_rec_dropout" are not read with character language models.
       {"charlm", R"({"seed": 26, "config": {"charlm": true, "char_num_layers": 2, "char_rec_dropout": 0.5}})", true},
       {"charlm_double", R"({"seed": 27, "composite": true, "dtype": "float64", "config": {"charlm": true}})", true},
+      // Windows of 12 subwords: the longest sentence needs several.
+      {"transformer", R"({"seed": 28, "composite": true})", false, "contextual",
+       R"("tokenizer": "WordPiece", "model_max_length": 12)"},
   };
   return cases;
 }
@@ -209,6 +215,39 @@ const std::vector<std::pair<std::string, std::string>>& other_bundles() {
   return bundles;
 }
 
+// The "transformer" options of a case's bundle writer or reference, with `more` members.
+std::string transformer_json(const ModelCase& c, const std::string& more = "") {
+  return R"({"packages_dir": )" + json_quote(testing::transformer_packages_dir().string()) + R"(, "package": )" +
+         json_quote(c.package) + (more.empty() ? "" : ", " + more) + "}";
+}
+
+std::string bundle_options(const ModelCase& c) {
+  if (c.package.empty()) return c.options;
+  return c.options.substr(0, c.options.rfind('}')) + R"(, "transformer": )" + transformer_json(c, c.transformer) + "}";
+}
+
+// The transformer tokenizer's [ids, word_ids] of every sentence ("null" for an empty one).
+std::string encodings_json(const ModelCase& c, const fs::path& bundle, const Sentences& texts) {
+  const DepparsePlan plan(bundle, false);
+  const auto ints = [](const std::vector<std::int64_t>& values) {
+    std::string out;
+    for (const std::int64_t v : values) out += (out.empty() ? "" : ",") + std::to_string(v);
+    return "[" + out + "]";
+  };
+  std::string out;
+  for (const auto& words : texts) {
+    std::vector<std::string> forms;
+    for (const DepparseWord& word : words) forms.push_back(word.text);
+    std::string encoding = "null";
+    if (!forms.empty()) {
+      const WordPieceEncoding subwords = plan.impl().transformer->tokenize(forms, true);
+      encoding = "[" + ints(subwords.input_ids) + "," + ints(subwords.word_ids) + "]";
+    }
+    out += (out.empty() ? "" : ", ") + encoding;
+  }
+  return R"(, "transformer": )" + transformer_json(c) + R"(, "encodings": [)" + out + "]";
+}
+
 std::string word_json(const DepparseWord& word) {
   const auto field = [](const std::optional<std::string>& value) { return value ? json_quote(*value) : "null"; };
   return "{\"text\": " + json_quote(word.text) + ", \"lemma\": " + field(word.lemma) + ", \"upos\": " +
@@ -221,7 +260,7 @@ class DepparseTest : public ::testing::Test {
     at::set_num_threads(1);
     root_ = std::make_unique<testing::TempDir>();
     std::vector<std::pair<fs::path, std::string>> jobs;
-    for (const ModelCase& c : model_cases()) jobs.emplace_back(dir(c.name), c.options);
+    for (const ModelCase& c : model_cases()) jobs.emplace_back(dir(c.name), bundle_options(c));
     for (const RefusalCase& c : refusal_cases()) jobs.emplace_back(dir(c.name), c.options);
     for (const auto& [name, options] : other_bundles()) jobs.emplace_back(dir(name), options);
     testing::write_generated_bundles("depparse_bundle.py", root_->path(), jobs);
@@ -243,8 +282,9 @@ class DepparseTest : public ::testing::Test {
         for (const DepparseWord& word : words) items.push_back(word_json(word));
         sentence_items.push_back("[" + join(items) + "]");
       }
+      const std::string transformer = c.package.empty() ? "" : encodings_json(c, dir(c.name), sentences(c.charlm));
       cases.push_back("{\"name\": " + json_quote(c.name) + ", \"bundle\": " + json_quote(dir(c.name).string()) +
-                      ", \"sentences\": [" + join(sentence_items) + "]}");
+                      ", \"sentences\": [" + join(sentence_items) + "]" + transformer + "}");
     }
     testing::write_file(*root_ / "request.json",
                         "{\"out\": " + json_quote((*root_ / "reference").string()) + ", \"cases\": [" + join(cases) + "]}");

@@ -1,7 +1,7 @@
-// The parser's stage from the generated model directory after "tokenize,pos":
-// every word of the tokenizer's sentences gets a head and a relation, singly
-// and in bulk, as the plan gives them, and each sentence is a tree under one
-// ROOT dependent.
+// The parser's stage from generated model directories, after
+// "tokenize,pos,lemma" and at the end of the default pipeline "tokenize,mwt,pos,lemma,depparse":
+// every word gets a head and a relation, singly and in bulk, as the plan gives
+// them, and each sentence is a tree under one ROOT dependent.
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,7 @@
 
 #include "lorvane/depparse.hpp"
 #include "lorvane/pipeline.hpp"
-#include "lorvane/processors.hpp"
 #include "pipeline/pipeline_test_support.hpp"
-#include "pipeline/stage_factory.hpp"
 
 namespace lorvane {
 namespace {
@@ -42,22 +40,43 @@ std::string parses_of(const Document& doc) {
   return out;
 }
 
-TEST(DepparsePipeline, ParsesTheTaggedWordsSinglyAndInBulk) {
-  const Pipeline tagging("en", {"tokenize", "pos"}, "default", models_dir(), "1.10.0", false, {});
-  const std::filesystem::path bundle = models_dir() / "1.10.0" / "en" / "depparse" / "default";
-  const std::shared_ptr<Processor> stage = detail::make_loaded_processor("depparse", bundle, false, {});
-  ASSERT_TRUE(stage->implemented());
-  const DepparsePlan plan(bundle, false);
-  const std::vector<std::string> texts = {"Hello, world. This is a test!", "", "Pi is 3.14, not 1,000."};
-  const std::vector<Document> bulk = stage->process_bulk(tagging.process_bulk(texts));
+// The parses of `stages` (ending in "depparse") on each text, singly and in
+// bulk, against the plan run on the document the stages before it make.
+void expect_parses_of_plan(const std::string& language, const std::vector<std::string>& stages,
+                           const std::string& depparse_path, const std::vector<std::string>& texts) {
+  const std::vector<std::string> before(stages.begin(), stages.end() - 1);
+  const Pipeline earlier(language, before, "default", models_dir(), "1.10.0", false, {});
+  const Pipeline pipeline(language, stages, "default", models_dir(), "1.10.0", false, {});
+  const DepparsePlan plan(models_dir() / "1.10.0" / language / depparse_path, false);
+  const std::vector<Document> bulk = pipeline.process_bulk(texts);
   ASSERT_EQ(bulk.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
     SCOPED_TRACE(texts[i]);
-    const std::string expected = parses_of(plan.process(tagging.process(texts[i])));
-    EXPECT_EQ(parses_of(stage->process(tagging.process(texts[i]))), expected);
-    EXPECT_EQ(parses_of(bulk[i]), expected);
-    EXPECT_EQ(expected.find("-1:"), std::string::npos);
+    const Document expected = plan.process(earlier.process(texts[i]));
+    EXPECT_EQ(parses_of(expected).find("-1:"), std::string::npos);
+    EXPECT_EQ(pipeline.process(texts[i]).to_conll(), expected.to_conll());
+    EXPECT_EQ(bulk[i].to_conll(), expected.to_conll());
   }
+}
+
+TEST(DepparsePipeline, ParsesTheTaggedWordsSinglyAndInBulk) {
+  expect_parses_of_plan("en", {"tokenize", "pos", "lemma", "depparse"}, "depparse/default",
+                        {"Hello, world. This is a test!", "", "Pi is 3.14, not 1,000."});
+}
+
+// The default pipeline: the expander's words are tagged, lemmatised and parsed.
+TEST(DepparsePipeline, TheDefaultPipelineRunsEndToEnd) {
+  const std::vector<std::string> stages = {"tokenize", "mwt", "pos", "lemma", "depparse"};
+  const std::string text = "Je parle du livre au chat. Du pain, des amis!";
+  expect_parses_of_plan("fr", stages, "depparse", {text, "", "Au revoir."});
+  const Document doc = Pipeline("fr", stages, "default", models_dir(), "1.10.0", false, {}).process(text);
+  ASSERT_EQ(doc.num_words(), 17u);
+  for (const std::int64_t k : {2, 3, 15}) {  // "de" and "le" of "du"; "amis"
+    const Word word = doc.words().at(k);
+    EXPECT_TRUE(word.upos() && word.lemma() && word.head() && word.deprel()) << word.text();
+  }
+  EXPECT_EQ(doc.words().at(3).text(), "le");
+  EXPECT_EQ(doc.words().at(2).lemma(), "de");
 }
 
 }  // namespace

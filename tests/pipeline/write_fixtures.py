@@ -14,8 +14,10 @@
                                  lemma model that reads POS
     ROOT/models/1.10.0/xx        a "pos" entry whose bundle says it is "ner"
     ROOT/models/1.10.0/fr        the demo tokenize bundle with its multi-word-
-                                 token heads on, a dictionary-only mwt bundle
-                                 and a lemma model without POS
+                                 token heads on, a dictionary-only mwt bundle,
+                                 a lemma model without POS, and pos and
+                                 depparse bundles with seeded random weights
+                                 (the default pipeline tokenize,mwt,pos,lemma,depparse)
     ROOT/packages/1.10.0/en      an index only: every kind under package "std",
                                  pos also under "fast" (no bundles written)
 """
@@ -117,7 +119,10 @@ def main(root: str) -> int:
             {"processor": "tokenize", "package": "demo", "path": "tokenize/demo",
              "bundle": demo_model.bundle_options(mwt=True)},
             {"processor": "mwt", "package": "default", "path": "mwt/default", "bundle": mwt_bundle_options()},
+            {"processor": "pos", "package": "default", "path": "pos", "bundle": pos_bundle.bundle_options(seed=8)},
             {"processor": "lemma", "package": "default", "path": "lemma", "write": False},
+            {"processor": "depparse", "package": "default", "path": "depparse",
+             "bundle": depparse_bundle.bundle_options(seed=8)},
         ],
     )
     lemma_bundle.write_lemma_bundle(models / "1.10.0" / "fr" / "lemma", pos_dict=FRENCH_LEMMAS, model={"seed": 5})

@@ -9,12 +9,17 @@ the character language models), vocabulary keys with the punctuation rule,
 lemma and part-of-speech keys (composite XPOS split on its separator), the
 character LSTM run on every word alone with sigmoid attention pooling or the
 forward and backward character language models (charlm_reference.py), the
-blocks in the order pretrained, word, lemma, POS, POS, character part, and the
+transformer rows of the package's eager module with the leading endpoint row
+as the ROOT row (transformer_reference.py), the blocks in the order
+pretrained, word, lemma, POS, POS, character part, transformer, and the
 highway BiLSTM layers with nn.LSTM. Nothing is shared with the C++ code.
 
     depparse_reference.py REQUEST.json
         REQUEST: {"out": DIR, "cases": [{"name", "bundle", "sentences":
                   [[{"text", "lemma", "upos", "xpos"} (null: absent), ...], ...]}]}
+        (a bundle with a transformer: the case also holds "transformer":
+        {"packages_dir", "package"} and "encodings": per sentence the
+        transformer tokenizer's [ids, word_ids] with special tokens)
         writes a bundle at DIR with tensors "<name>.<s>.inputs", ".encoded",
         ".arcs", ".relations" per non-empty sentence s (the parser's dtype),
         and assets {"config": {"cases": [{"name", "parses": [{"heads",
@@ -37,6 +42,7 @@ sys.path.insert(0, str(HERE.parent / "fixtures"))
 import bundle_writer  # noqa: E402
 import charlm_reference  # noqa: E402
 import depparse_scoring_reference as scoring  # noqa: E402
+import transformer_reference  # noqa: E402
 
 QUESTION = ["?", "\uff1f", "\ufe16", "\ufe56", "\u2047"]
 EXCLAMATION = ["!", "\uff01", "\ufe15", "\ufe57", "\u203c"]
@@ -60,8 +66,12 @@ def make_lstm(tensors, prefix, bidirectional):
 
 
 class Parser:
-    def __init__(self, path):
+    def __init__(self, path, transformer=None):
         assets, self.t = charlm_reference.load_tensors(Path(path))
+        self.transformer = None
+        if transformer is not None:
+            self.transformer = transformer_reference.WordRows(
+                assets["transformer"], transformer["packages_dir"], transformer["package"])
         cfg, vocab = assets["config"], assets["vocab"]
         self.word_vocab = vocab["word"]["_unit2id"]
         self.word_lower = vocab["word"].get("lower", False)
@@ -103,7 +113,7 @@ class Parser:
         attention = torch.sigmoid(F.linear(out, self.t["charmodel.char_attn.weight"]))
         return (out * attention).sum(1).squeeze(0)
 
-    def inputs(self, words):
+    def inputs(self, words, encoding=None):
         t = self.t
         lists = {"word": [ROOT], "pretrained": [ROOT], "lemma": [ROOT], "upos": [ROOT],
                  "xpos": [[ROOT] for _ in (self.components if self.composite else [None])]}
@@ -134,6 +144,9 @@ class Parser:
         else:
             reps = torch.stack([self.char_representation(ids) for ids in characters])
             blocks.append(F.linear(reps, t["trans_char.weight"]))
+        if self.transformer is not None:
+            # The leading endpoint row is the ROOT row; the trailing one is dropped.
+            blocks.append(self.transformer(*encoding, len(words), keep_endpoints=True)[:-1])
         return torch.cat(blocks, 1).unsqueeze(0)
 
     def encode(self, x):
@@ -148,14 +161,15 @@ class Parser:
 
 
 def run_case(case, tensors):
-    parser = Parser(case["bundle"])
+    parser = Parser(case["bundle"], case.get("transformer"))
     scoring.RELATIONS = parser.relations  # the decoder names classes from this list
     parses = []
-    for s, words in enumerate(case["sentences"]):
+    encodings = case.get("encodings", [None] * len(case["sentences"]))
+    for s, (words, encoding) in enumerate(zip(case["sentences"], encodings)):
         if not words:
             parses.append(None)
             continue
-        x = parser.inputs(words)
+        x = parser.inputs(words, encoding)
         encoded = parser.encode(x)
         arcs, relations = scoring.score_encoded(encoded, parser.t, parser.flags)
         prefix = f"{case['name']}.{s}."
