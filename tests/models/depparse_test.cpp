@@ -229,21 +229,12 @@ std::string bundle_options(const ModelCase& c) {
 // The transformer tokenizer's [ids, word_ids] of every sentence ("null" for an empty one).
 std::string encodings_json(const ModelCase& c, const fs::path& bundle, const Sentences& texts) {
   const DepparsePlan plan(bundle, false);
-  const auto ints = [](const std::vector<std::int64_t>& values) {
-    std::string out;
-    for (const std::int64_t v : values) out += (out.empty() ? "" : ",") + std::to_string(v);
-    return "[" + out + "]";
-  };
   std::string out;
   for (const auto& words : texts) {
     std::vector<std::string> forms;
     for (const DepparseWord& word : words) forms.push_back(word.text);
-    std::string encoding = "null";
-    if (!forms.empty()) {
-      const WordPieceEncoding subwords = plan.impl().transformer->tokenize(forms, true);
-      encoding = "[" + ints(subwords.input_ids) + "," + ints(subwords.word_ids) + "]";
-    }
-    out += (out.empty() ? "" : ", ") + encoding;
+    out += (out.empty() ? "" : ", ") +
+           (forms.empty() ? "null" : testing::json_encoding(plan.impl().transformer->tokenize(forms, true)));
   }
   return R"(, "transformer": )" + transformer_json(c) + R"(, "encodings": [)" + out + "]";
 }
