@@ -7,14 +7,12 @@
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
-#include <ATen/ops/zeros.h>
 
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "encoders/unicode/unicode.hpp"
-#include "models/common/batching.hpp"
 #include "models/depparse/plan_impl.hpp"
 #include "models/tagging/word_keys.hpp"
 
@@ -255,32 +253,8 @@ std::vector<at::Tensor> DepparsePlan::Impl::encode_many(const Sentences& sentenc
 
   // All inputs are built before the first batch, in one pass over every word.
   const at::Tensor inputs = stacked_inputs(words, forward, backward);
-  std::vector<std::int64_t> offsets(indices.size() + 1, 0);
-  for (std::size_t k = 0; k < indices.size(); ++k) offsets[k + 1] = offsets[k] + lengths[k];
-
-  const std::vector<std::size_t> order = detail::longest_first(lengths);
-  for (const detail::BatchRange& range : detail::cut_batches(order, lengths, 0, batch_size)) {
-    const std::int64_t longest = lengths[order[range.begin]];
-    const auto count = static_cast<std::int64_t>(range.end - range.begin);
-    at::Tensor padded = at::zeros({count, longest, inputs.size(1)}, inputs.options());
-    std::vector<std::int64_t> batch_lengths;
-    batch_lengths.reserve(range.end - range.begin);
-    for (std::size_t position = range.begin; position < range.end; ++position) {
-      const std::size_t k = order[position];
-      padded[static_cast<std::int64_t>(position - range.begin)]
-          .narrow(0, 0, lengths[k])
-          .copy_(inputs.narrow(0, offsets[k], lengths[k]));
-      batch_lengths.push_back(lengths[k]);
-    }
-    const at::Tensor encoded = detail::run_highway_layers(parser_layers, padded, batch_lengths);
-    for (std::size_t position = range.begin; position < range.end; ++position) {
-      const std::size_t k = order[position];
-      results[indices[k]] = encoded[static_cast<std::int64_t>(position - range.begin)]
-                                .narrow(0, 0, lengths[k])
-                                .unsqueeze(0)
-                                .contiguous();
-    }
-  }
+  const std::vector<at::Tensor> encoded = detail::run_highway_batches(parser_layers, inputs, lengths, 0, batch_size);
+  for (std::size_t k = 0; k < indices.size(); ++k) results[indices[k]] = encoded[k].unsqueeze(0);
   return results;
 }
 

@@ -41,11 +41,6 @@ std::int64_t config_int(const JsonValue& config, std::string_view key, std::int6
   return detail::optional_int(config, key, kConfigContext, fallback);
 }
 
-// A dropout passes only when it compares equal to zero (NaN fails).
-bool no_dropout(const JsonValue& config, std::string_view key) {
-  return detail::optional_number(config, key, kConfigContext, 0.0) == 0.0;
-}
-
 void read_settings(const JsonValue& config, DepparsePlan::Impl& impl) {
   impl.word_emb_dim = config_int(config, "word_emb_dim", 0);
   impl.tag_emb_dim = config_int(config, "tag_emb_dim", 0);
@@ -71,11 +66,7 @@ void check_profile(const JsonValue& config, const DepparsePlan::Impl& impl) {
       !config_bool(config, "use_xpos", true) || !config_bool(config, "use_ufeats", true)) {
     fail(kProfileMessage);
   }
-  if (!impl.use_charlm &&
-      (config_int(config, "char_num_layers", 0) != 1 || !no_dropout(config, "char_rec_dropout"))) {
-    fail(kProfileMessage);
-  }
-  if (!no_dropout(config, "rec_dropout")) fail(kProfileMessage);
+  if (!detail::recurrent_profile_holds(config, impl.use_charlm)) fail(kProfileMessage);
   for (const std::int64_t dimension :
        {impl.word_emb_dim, impl.tag_emb_dim, impl.transformed_dim, impl.char_emb_dim, impl.char_hidden_dim,
         impl.hidden_dim, impl.num_layers, impl.batch_size, impl.deep_biaff_hidden_dim}) {
@@ -100,16 +91,6 @@ void check_runtime_contract(const JsonValue& root) {
     fail("unsupported depparse UFeats input contract; released Tavrin 1.14 checkpoints require "
          "duplicated_pos_emb");
   }
-}
-
-bool read_xpos_composite(const JsonValue& vocab) {
-  const std::string& xpos_class = vocab.at("_key2class", "assets.vocab")
-                                      .at("xpos", "assets.vocab._key2class")
-                                      .as_string("assets.vocab._key2class.xpos");
-  if (xpos_class != "WordVocab" && xpos_class != "XPOSVocab") {
-    fail("unsupported XPOS vocabulary class: " + xpos_class);
-  }
-  return xpos_class == "XPOSVocab";
 }
 
 void read_xpos_vocabulary(const JsonValue& vocab, DepparsePlan::Impl& impl) {
@@ -139,7 +120,7 @@ void read_feature_count(const JsonValue& vocab, DepparsePlan::Impl& impl) {
 
 void read_vocabularies(const JsonValue& root, DepparsePlan::Impl& impl) {
   const JsonValue& vocab = root.at("vocab", "assets");
-  impl.xpos_composite = read_xpos_composite(vocab);
+  impl.xpos_composite = detail::read_xpos_composite(vocab, "assets.vocab._key2class.xpos", kRaise);
   detail::CasedVocabulary words = detail::read_cased_vocabulary(vocab.at("word", "assets.vocab"), "assets.vocab.word");
   impl.word_vocab = std::move(words.ids);
   impl.word_lowercase = words.lowercase;
@@ -155,16 +136,12 @@ void read_vocabularies(const JsonValue& root, DepparsePlan::Impl& impl) {
   read_feature_count(vocab, impl);
 }
 
-std::string indexed_name(std::string_view head, std::size_t index, std::string_view tail) {
-  return std::string(head) + std::to_string(index) + std::string(tail);
-}
-
 // The XPOS embedding names: one, or one per component.
 std::vector<std::string> xpos_embedding_names(const DepparsePlan::Impl& impl) {
   if (!impl.xpos_composite) return {"xpos_emb.weight"};
   std::vector<std::string> names;
   for (std::size_t i = 0; i < impl.xpos_component_vocabs.size(); ++i) {
-    names.push_back(indexed_name("xpos_emb.", i, ".weight"));
+    names.push_back(detail::indexed_name("xpos_emb.", i, ".weight"));
   }
   return names;
 }
@@ -247,19 +224,14 @@ void DepparsePlan::Impl::validate_tensors() const {
   require_deep_biaffine("deprel");
   for (const std::string& name : xpos_embedding_names(*this)) weight(name);
   if (!use_charlm) {
-    for (const char* name : {"charmodel.char_emb.weight", "charmodel.char_attn.weight", "charmodel.charlstm_h_init",
-                             "charmodel.charlstm_c_init"}) {
-      weight(name);
-    }
-    for (const std::string& name : detail::lstm_weight_names("charmodel.charlstm.lstm.", 1, false)) weight(name);
-    weight("trans_char.weight");
+    for (const std::string& name : detail::CharacterModel::tensor_names()) weight(name);
   }
   for (std::int64_t layer = 0; layer < num_layers; ++layer) {
     for (const std::string& name : detail::highway_layer_names("parserlstm", layer)) weight(name);
   }
   if (linearization) require_deep_biaffine("linearization");
   if (distance) require_deep_biaffine("distance");
-  for (std::uint64_t i = 0; i < feats_count; ++i) weight(indexed_name("ufeats_emb.", i, ".weight"));
+  for (std::uint64_t i = 0; i < feats_count; ++i) weight(detail::indexed_name("ufeats_emb.", i, ".weight"));
 
   const at::Tensor& words = weight("word_emb.weight");
   require_rows(words, word_vocab.size(), kDimensionsMessage);
@@ -275,7 +247,7 @@ void DepparsePlan::Impl::validate_tensors() const {
   }
   if (xpos_composite) {
     for (std::size_t i = 0; i < xpos_component_vocabs.size(); ++i) {
-      require_rows(weight(indexed_name("xpos_emb.", i, ".weight")), xpos_component_vocabs[i].size(),
+      require_rows(weight(detail::indexed_name("xpos_emb.", i, ".weight")), xpos_component_vocabs[i].size(),
                    "composite XPOS embedding dimensions disagree with its vocabulary");
     }
   } else {

@@ -6,13 +6,11 @@
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
-#include <ATen/ops/zeros.h>
 
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-#include "models/common/batching.hpp"
 #include "models/pos/plan_impl.hpp"
 #include "models/tagging/word_keys.hpp"
 
@@ -159,30 +157,9 @@ std::vector<at::Tensor> POSPlan::Impl::encode_many(const std::vector<std::vector
 
   // All inputs are built before the first batch, in one pass over every word.
   const at::Tensor inputs = word_inputs(words, forward, backward);
-  std::vector<std::int64_t> offsets(indices.size() + 1, 0);
-  for (std::size_t k = 0; k < indices.size(); ++k) offsets[k + 1] = offsets[k] + lengths[k];
-
-  const std::vector<std::size_t> order = detail::longest_first(lengths);
-  for (const detail::BatchRange& range : detail::cut_batches(
-           order, lengths, static_cast<std::size_t>(batch_size), batch_maximum_tokens)) {
-    const std::int64_t longest = lengths[order[range.begin]];
-    const auto count = static_cast<std::int64_t>(range.end - range.begin);
-    at::Tensor padded = at::zeros({count, longest, inputs.size(1)}, inputs.options());
-    std::vector<std::int64_t> batch_lengths;
-    for (std::size_t position = range.begin; position < range.end; ++position) {
-      const std::size_t k = order[position];
-      padded[static_cast<std::int64_t>(position - range.begin)]
-          .narrow(0, 0, lengths[k])
-          .copy_(inputs.narrow(0, offsets[k], lengths[k]));
-      batch_lengths.push_back(lengths[k]);
-    }
-    const at::Tensor encoded = detail::run_highway_layers(tagger_layers, padded, batch_lengths);
-    for (std::size_t position = range.begin; position < range.end; ++position) {
-      const std::size_t k = order[position];
-      results[indices[k]] =
-          encoded[static_cast<std::int64_t>(position - range.begin)].narrow(0, 0, lengths[k]).contiguous();
-    }
-  }
+  const std::vector<at::Tensor> encoded = detail::run_highway_batches(
+      tagger_layers, inputs, lengths, static_cast<std::size_t>(batch_size), batch_maximum_tokens);
+  for (std::size_t k = 0; k < indices.size(); ++k) results[indices[k]] = encoded[k];
   return results;
 }
 

@@ -38,11 +38,6 @@ std::int64_t config_int(const JsonValue& config, std::string_view key, std::int6
   return detail::optional_int(config, key, kConfigContext, fallback);
 }
 
-// A dropout passes only when it compares equal to zero (NaN fails).
-bool no_dropout(const JsonValue& config, std::string_view key) {
-  return detail::optional_number(config, key, kConfigContext, 0.0) == 0.0;
-}
-
 void read_dimensions(const JsonValue& config, POSPlan::Impl& impl) {
   impl.word_emb_dim = config_int(config, "word_emb_dim", 0);
   impl.transformed_dim = config_int(config, "transformed_dim", 0);
@@ -63,11 +58,7 @@ void check_profile(const JsonValue& config, const POSPlan::Impl& impl) {
       config_bool(config, "char_bidirectional") || config_bool(config, "share_hid")) {
     fail(kProfileMessage);
   }
-  if (!impl.use_charlm &&
-      (config_int(config, "char_num_layers", 0) != 1 || !no_dropout(config, "char_rec_dropout"))) {
-    fail(kProfileMessage);
-  }
-  if (!no_dropout(config, "rec_dropout")) fail(kProfileMessage);
+  if (!detail::recurrent_profile_holds(config, impl.use_charlm)) fail(kProfileMessage);
   for (const std::int64_t dimension :
        {impl.word_emb_dim, impl.transformed_dim, impl.char_emb_dim, impl.char_hidden_dim,
         impl.hidden_dim, impl.num_layers, impl.tag_emb_dim, impl.batch_size,
@@ -85,16 +76,6 @@ void read_config(const JsonValue& root, POSPlan::Impl& impl) {
   check_profile(config, impl);
   const JsonValue* bert_model = config.find("bert_model");
   impl.use_transformer = bert_model != nullptr && !bert_model->is_null();
-}
-
-std::string read_xpos_class(const JsonValue& vocab) {
-  const std::string& xpos_class = vocab.at("_key2class", "assets.vocab")
-                                      .at("xpos", "assets.vocab._key2class")
-                                      .as_string("");
-  if (xpos_class != "WordVocab" && xpos_class != "XPOSVocab") {
-    fail("unsupported XPOS vocabulary class: " + xpos_class);
-  }
-  return xpos_class;
 }
 
 void read_xpos_vocabulary(const JsonValue& vocab, POSPlan::Impl& impl) {
@@ -131,7 +112,7 @@ void read_feature_vocabulary(const JsonValue& vocab, POSPlan::Impl& impl) {
 
 void read_vocabularies(const JsonValue& root, POSPlan::Impl& impl) {
   const JsonValue& vocab = root.at("vocab", "assets");
-  impl.xpos_composite = read_xpos_class(vocab) == "XPOSVocab";
+  impl.xpos_composite = detail::read_xpos_composite(vocab, "", kRaise);
   detail::CasedVocabulary words =
       detail::read_cased_vocabulary(vocab.at("word", "assets.vocab"), "assets.vocab.word");
   impl.word_vocab = std::move(words.ids);
@@ -144,21 +125,17 @@ void read_vocabularies(const JsonValue& root, POSPlan::Impl& impl) {
   read_feature_vocabulary(vocab, impl);
 }
 
-std::string indexed_name(std::string_view head, std::size_t index, std::string_view tail) {
-  return std::string(head) + std::to_string(index) + std::string(tail);
-}
-
 // Biaffine prefixes of the XPOS classifiers: one, or one per component.
 std::vector<std::string> xpos_prefixes(const POSPlan::Impl& impl) {
   if (!impl.xpos_composite) return {"xpos_clf.W_bilin"};
   std::vector<std::string> prefixes;
   for (std::size_t i = 0; i < impl.xpos_components.size(); ++i) {
-    prefixes.push_back(indexed_name("xpos_clf.", i, ".W_bilin"));
+    prefixes.push_back(detail::indexed_name("xpos_clf.", i, ".W_bilin"));
   }
   return prefixes;
 }
 
-std::string feature_prefix(std::size_t index) { return indexed_name("ufeats_clf.", index, ".W_bilin"); }
+std::string feature_prefix(std::size_t index) { return detail::indexed_name("ufeats_clf.", index, ".W_bilin"); }
 
 void require_rows(const at::Tensor& tensor, std::size_t rows, const char* message) {
   if (tensor.size(0) != static_cast<std::int64_t>(rows)) fail(message);
@@ -237,12 +214,7 @@ void POSPlan::Impl::validate_tensors() const {
       weight("charmodel_backward_transform.weight");
     }
   } else {
-    for (const char* name : {"charmodel.char_emb.weight", "charmodel.char_attn.weight",
-                             "charmodel.charlstm_h_init", "charmodel.charlstm_c_init"}) {
-      weight(name);
-    }
-    for (const std::string& name : detail::lstm_weight_names("charmodel.charlstm.lstm.", 1, false)) weight(name);
-    weight("trans_char.weight");
+    for (const std::string& name : detail::CharacterModel::tensor_names()) weight(name);
   }
   for (std::int64_t layer = 0; layer < num_layers; ++layer) {
     for (const std::string& name : detail::highway_layer_names("taggerlstm", layer)) weight(name);
@@ -260,7 +232,7 @@ void POSPlan::Impl::validate_tensors() const {
   require_rows(weight("upos_clf.weight"), upos_units.size(), vocabularies);
   if (xpos_composite) {
     for (std::size_t i = 0; i < xpos_components.size(); ++i) {
-      require_rows(weight(indexed_name("xpos_clf.", i, ".W_bilin.weight")), xpos_components[i].size(),
+      require_rows(weight(detail::indexed_name("xpos_clf.", i, ".W_bilin.weight")), xpos_components[i].size(),
                    "composite XPOS tensor dimensions disagree with its vocabulary");
     }
   } else {

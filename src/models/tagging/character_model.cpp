@@ -20,6 +20,14 @@ constexpr std::int64_t kBatchCharacters = 8192;
 
 }  // namespace
 
+std::vector<std::string> CharacterModel::tensor_names() {
+  std::vector<std::string> names = {"charmodel.char_emb.weight", "charmodel.char_attn.weight",
+                                    "charmodel.charlstm_h_init", "charmodel.charlstm_c_init"};
+  for (std::string& name : lstm_weight_names("charmodel.charlstm.lstm.", 1, false)) names.push_back(std::move(name));
+  names.emplace_back("trans_char.weight");
+  return names;
+}
+
 at::Tensor CharacterModel::summaries(const std::vector<std::vector<std::int64_t>>& words) const {
   std::vector<std::int64_t> lengths(words.size());
   for (std::size_t i = 0; i < words.size(); ++i) {

@@ -36,6 +36,9 @@ class CharacterModel {
     return model;
   }
 
+  // The names from_tensors fetches, for the plan's check that all exist.
+  static std::vector<std::string> tensor_names();
+
   // One pooled vector per word, [words, char_hidden_dim], rows in input
   // order. Each word is given by its character ids and must have at least one
   // (std::invalid_argument otherwise). Each row is what the LSTM computes for

@@ -3,6 +3,9 @@
 #include <ATen/ops/linear.h>
 #include <ATen/ops/sigmoid.h>
 #include <ATen/ops/tanh.h>
+#include <ATen/ops/zeros.h>
+
+#include "models/common/batching.hpp"
 
 namespace lorvane::detail {
 
@@ -26,6 +29,35 @@ at::Tensor run_highway_layers(const std::vector<HighwayLayer>& layers, at::Tenso
     inputs = outputs + gate * highway;
   }
   return inputs;
+}
+
+std::vector<at::Tensor> run_highway_batches(const std::vector<HighwayLayer>& layers, const at::Tensor& inputs,
+                                            const std::vector<std::int64_t>& lengths, std::size_t max_count,
+                                            std::int64_t max_padded_rows) {
+  std::vector<std::int64_t> offsets(lengths.size() + 1, 0);
+  for (std::size_t k = 0; k < lengths.size(); ++k) offsets[k + 1] = offsets[k] + lengths[k];
+  std::vector<at::Tensor> results(lengths.size());
+  const std::vector<std::size_t> order = longest_first(lengths);
+  for (const BatchRange& range : cut_batches(order, lengths, max_count, max_padded_rows)) {
+    const std::int64_t longest = lengths[order[range.begin]];
+    const auto count = static_cast<std::int64_t>(range.end - range.begin);
+    at::Tensor padded = at::zeros({count, longest, inputs.size(1)}, inputs.options());
+    std::vector<std::int64_t> batch_lengths;
+    batch_lengths.reserve(range.end - range.begin);
+    for (std::size_t position = range.begin; position < range.end; ++position) {
+      const std::size_t k = order[position];
+      padded[static_cast<std::int64_t>(position - range.begin)]
+          .narrow(0, 0, lengths[k])
+          .copy_(inputs.narrow(0, offsets[k], lengths[k]));
+      batch_lengths.push_back(lengths[k]);
+    }
+    const at::Tensor encoded = run_highway_layers(layers, padded, batch_lengths);
+    for (std::size_t position = range.begin; position < range.end; ++position) {
+      const std::size_t k = order[position];
+      results[k] = encoded[static_cast<std::int64_t>(position - range.begin)].narrow(0, 0, lengths[k]).contiguous();
+    }
+  }
+  return results;
 }
 
 }  // namespace lorvane::detail

@@ -57,4 +57,13 @@ HighwayLayer make_highway_layer(std::string_view prefix, std::int64_t layer, Loo
 at::Tensor run_highway_layers(const std::vector<HighwayLayer>& layers, at::Tensor inputs,
                               const std::vector<std::int64_t>& lengths);
 
+// Runs the layers over many sentences whose input rows lie one after another
+// in `inputs` [sum of lengths, input width] (every length at least 1), in
+// longest-first batches of at most max_count sentences (0: any number) and
+// max_padded_rows padded rows; returns one contiguous [length, 2 x hidden]
+// tensor per sentence, in the order of `lengths`.
+std::vector<at::Tensor> run_highway_batches(const std::vector<HighwayLayer>& layers, const at::Tensor& inputs,
+                                            const std::vector<std::int64_t>& lengths, std::size_t max_count,
+                                            std::int64_t max_padded_rows);
+
 }  // namespace lorvane::detail

@@ -13,6 +13,26 @@ CasedVocabulary read_cased_vocabulary(const JsonValue& vocab, std::string_view c
   return result;
 }
 
+bool read_xpos_composite(const JsonValue& vocab, std::string_view class_context, RaiseError raise) {
+  const std::string& xpos_class =
+      vocab.at("_key2class", "assets.vocab").at("xpos", "assets.vocab._key2class").as_string(class_context);
+  if (xpos_class != "WordVocab" && xpos_class != "XPOSVocab") raise("unsupported XPOS vocabulary class: " + xpos_class);
+  return xpos_class == "XPOSVocab";
+}
+
+bool recurrent_profile_holds(const JsonValue& config, bool use_charlm) {
+  constexpr std::string_view context = "assets.config";
+  const auto no_dropout = [&](std::string_view key) { return optional_number(config, key, context, 0.0) == 0.0; };
+  if (!use_charlm && (optional_int(config, "char_num_layers", context, 0) != 1 || !no_dropout("char_rec_dropout"))) {
+    return false;
+  }
+  return no_dropout("rec_dropout");
+}
+
+std::string indexed_name(std::string_view head, std::size_t index, std::string_view tail) {
+  return std::string(head) + std::to_string(index) + std::string(tail);
+}
+
 bool read_xpos_ignore(const JsonValue& xpos, std::string_view context) {
   const JsonValue* ignore = xpos.find("ignore");
   return ignore != nullptr && !ignore->as_array(member_context(context, "ignore")).empty();

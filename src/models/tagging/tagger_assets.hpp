@@ -28,6 +28,12 @@ struct CasedVocabulary {
 };
 CasedVocabulary read_cased_vocabulary(const JsonValue& vocab, std::string_view context);
 
+// Whether the XPOS vocabulary is composite: its class under
+// "_key2class"."xpos" is "XPOSVocab" (composite) or "WordVocab" (plain);
+// any other class is refused with "unsupported XPOS vocabulary class: <class>".
+// `class_context` is the context of a mistyped class value.
+bool read_xpos_composite(const JsonValue& vocab, std::string_view class_context, RaiseError raise);
+
 // Whether a plain XPOS vocabulary carries a non-empty "ignore" array.
 bool read_xpos_ignore(const JsonValue& xpos, std::string_view context);
 
@@ -70,6 +76,16 @@ auto read_composite_components(const JsonValue& xpos, std::string_view context,
   }
   return components;
 }
+
+// The recurrent settings the native profile needs of "assets.config": no
+// recurrent dropout in the highway layers and, unless character language
+// models replace the character LSTM, one character LSTM layer without
+// recurrent dropout. A dropout passes only when it compares equal to zero
+// (NaN fails).
+bool recurrent_profile_holds(const JsonValue& config, bool use_charlm);
+
+// "<head><index><tail>", e.g. "xpos_clf.", 2, ".W_bilin".
+std::string indexed_name(std::string_view head, std::size_t index, std::string_view tail);
 
 // The strings of an array under `context`, each element read under "<context>[]".
 std::vector<std::string> read_string_array(const JsonValue& array, std::string_view context);
