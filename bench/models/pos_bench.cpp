@@ -6,8 +6,9 @@
 // reference tagger on the same bundle and documents, timed in the same run,
 // with one intra-op thread and with all. Also reports where the time goes
 // (character LSTM, other input blocks, highway BiLSTM, heads) on the
-// single-sentence path (what `tag` runs, sentence by sentence) and on the
-// batched path that process and process_bulk run.
+// single-sentence path (what `tag` runs, sentence by sentence), on the
+// document path (what process runs: each document's sentences together) and
+// on the bulk path (all sentences together).
 //
 //   pos_bench [python] [--sentences N] [--repeat R] [--threads T]
 //
@@ -169,16 +170,11 @@ std::vector<std::vector<std::int64_t>> distinct_words(const POSPlan::Impl& impl,
   return distinct;
 }
 
-// The stages of the bulk path timed one by one (all sentences at once), or of
-// the single path (sentence by sentence) summed.
-Breakdown breakdown(const POSPlan::Impl& impl, const Sentences& sentences, bool bulk, int repeat) {
+// The stages timed one by one for each group of sentences, summed: one group
+// of all sentences (process_bulk), one per document (process) or one per
+// sentence (tag).
+Breakdown breakdown(const POSPlan::Impl& impl, const std::vector<Sentences>& groups, int repeat) {
   c10::InferenceMode guard;
-  std::vector<Sentences> groups;
-  if (bulk) {
-    groups.push_back(sentences);
-  } else {
-    for (const auto& words : sentences) groups.push_back({words});
-  }
   Breakdown b;
   double inputs = 0;
   double encode = 0;
@@ -269,11 +265,20 @@ int main(int argc, char** argv) {
       std::printf("  ratios: process %.1fx, process_bulk %.1fx (against the same reference path); "
                   "process_bulk against the reference document by document %.1fx\n",
                   ref_single / single, ref_bulk / bulk, ref_single / bulk);
-      for (const bool bulk_path : {false, true}) {
-        // One run per sentence on the single-sentence path: its thousand calls average out.
-        const Breakdown b = breakdown(plan.impl(), all, bulk_path, bulk_path ? repeat : 1);
+      std::vector<Sentences> per_sentence;
+      for (const auto& words : all) per_sentence.push_back({words});
+      const std::vector<Sentences> together = {all};
+      const struct {
+        const char* name;
+        const std::vector<Sentences>& groups;
+        int repeat;  // one run per sentence on the single-sentence path: its thousand calls average out
+      } paths[] = {{"single-sentence (tag)", per_sentence, 1},
+                   {"document (process)", corpus.documents, repeat},
+                   {"bulk (process_bulk)", together, repeat}};
+      for (const auto& path : paths) {
+        const Breakdown b = breakdown(plan.impl(), path.groups, path.repeat);
         const double total = b.characters + b.inputs + b.highway + b.heads;
-        std::printf("  breakdown of the %s path:\n", bulk_path ? "bulk" : "single-sentence");
+        std::printf("  breakdown of the %s path:\n", path.name);
         const auto share = [&](const char* name, double seconds) {
           std::printf("    %-22s %5.1f%%  (%.1f ms)\n", name, 100.0 * seconds / total, seconds * 1e3);
         };
