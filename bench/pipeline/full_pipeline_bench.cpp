@@ -11,8 +11,10 @@
 //     caller and one intra-op thread, against the eager pipeline reference
 //     (tests/reference/pipeline_reference.py, one intra-op thread) on the
 //     first documents of the same text; with each stage's share of the time
-//     on both sides.
-//  4. Scaling, on the first quarter of the documents: 1 caller with all
+//     on both sides. CPU time of the one working thread on our side and of
+//     the process on the eager side, so that a busy machine does not skew
+//     the ratio; the scaling figures below are wall times.
+//  4. Scaling, on the first eighth of the documents: 1 caller with all
 //     intra-op threads against N callers with one intra-op thread each
 //     (N = 1, 2, 4, 8), document at a time: words/s and the mean latency of
 //     one document.
@@ -63,6 +65,15 @@ double status_bytes(const char* field) {
 // Makes VmHWM start again from the current resident size.
 void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
+// CPU time of the calling thread: with one intra-op thread all the work runs
+// on it, so this is what the wall time would be on an idle machine, whatever
+// else the machine runs.
+double thread_cpu_seconds() {
+  timespec time{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+}
+
 double megabytes(double bytes) { return bytes / (1024.0 * 1024.0); }
 
 Pipeline load(const fs::path& model_dir, bool verify) {
@@ -92,14 +103,22 @@ std::vector<Document> bulk(const Pipeline& pipeline, const Strings& texts) {
   return out;
 }
 
-// Seconds each stage takes over the texts, stage after stage on the
-// documents the stages before it made (in bulk or one document at a time).
-std::map<std::string, double> stage_seconds(const Pipeline& pipeline, const Strings& texts, bool in_bulk) {
+struct StageCosts {
   std::map<std::string, double> seconds;
+  std::map<std::string, double> peak_growth;  // bytes of resident size above the stage's start
+};
+
+// What each stage costs over the texts, stage after stage on the documents
+// the stages before it made (in bulk or one document at a time).
+StageCosts stage_costs(const Pipeline& pipeline, const Strings& texts, bool in_bulk) {
+  StageCosts costs;
   std::vector<Document> documents;
   for (const std::string& text : texts) documents.emplace_back(text);
   for (const auto& stage : pipeline.processors()) {
-    const auto start = Clock::now();
+    ::malloc_trim(0);
+    const double before = status_bytes("VmRSS");
+    reset_peak();
+    const double start = thread_cpu_seconds();
     if (in_bulk) {
       std::vector<Document> next;
       for (std::size_t at = 0; at < documents.size(); at += kBatch) {
@@ -111,9 +130,10 @@ std::map<std::string, double> stage_seconds(const Pipeline& pipeline, const Stri
     } else {
       for (Document& doc : documents) doc = stage->process(doc);
     }
-    seconds[stage->name()] = seconds_since(start);
+    costs.seconds[stage->name()] = thread_cpu_seconds() - start;
+    costs.peak_growth[stage->name()] = status_bytes("VmHWM") - before;
   }
-  return seconds;
+  return costs;
 }
 
 struct Scaling {
@@ -164,13 +184,12 @@ double tensor_file_bytes(const fs::path& language_dir) {
   return total;
 }
 
-void print_stages(const char* title, const std::map<std::string, double>& seconds, double words) {
+void print_stages(const char* title, const StageCosts& costs, double words) {
   std::printf("  %s:", title);
-  for (const std::string& name : kProcessors) {
-    const auto found = seconds.find(name);
-    if (found != seconds.end()) std::printf(" %s %.0f", name.c_str(), words / found->second);
-  }
-  std::printf(" (words/s per stage)\n");
+  for (const std::string& name : kProcessors) std::printf(" %s %.0f", name.c_str(), words / costs.seconds.at(name));
+  std::printf(" (words/s per stage)\n  %s, peak resident growth per stage:", title);
+  for (const std::string& name : kProcessors) std::printf(" %s %.0f", name.c_str(), megabytes(costs.peak_growth.at(name)));
+  std::printf(" (MB)\n");
 }
 
 int run(int argc, char** argv) {
@@ -221,39 +240,41 @@ int run(int argc, char** argv) {
               "%.2fx the tensor files\n",
               megabytes(before), megabytes(loaded_rss), megabytes(loaded_peak), megabytes(loaded_rss - before),
               (loaded_rss - before) / tensors);
+  // 3: words/s on one thread (its CPU time) against the eager reference.
   ::malloc_trim(0);
   const double before_bulk = status_bytes("VmRSS");
   reset_peak();
+  double started = thread_cpu_seconds();
   const std::size_t words = word_count(bulk(pipeline, texts));
+  const double bulk_seconds = thread_cpu_seconds() - started;
   const double bulk_peak = status_bytes("VmHWM");
   std::printf("memory: peak while processing everything in bulk %.1f MB (%.1f MB above the loaded pipeline; "
               "bound 1.1 x tensors + 50 MB = %.1f MB)\n",
               megabytes(bulk_peak), megabytes(bulk_peak - before_bulk), megabytes(1.1 * tensors + 50 * 1048576.0));
-
-  // 3: words/s on one thread against the eager reference.
-  const double each_seconds = lorvane::bench::best_seconds(2, [&] { return each(pipeline, texts); });
-  const double bulk_seconds = lorvane::bench::best_seconds(2, [&] { return bulk(pipeline, texts); });
-  std::printf("\n%zu words, 1 caller, 1 intra-op thread:\n", words);
+  started = thread_cpu_seconds();
+  each(pipeline, texts);
+  const double each_seconds = thread_cpu_seconds() - started;
+  std::printf("\n%zu words, 1 caller, 1 intra-op thread (CPU time of the calling thread):\n", words);
   std::printf("  document at a time %.0f words/s, bulk (64 documents) %.0f words/s\n", words / each_seconds,
               words / bulk_seconds);
-  print_stages("document at a time", stage_seconds(pipeline, texts, false), static_cast<double>(words));
-  print_stages("bulk", stage_seconds(pipeline, texts, true), static_cast<double>(words));
+  print_stages("document at a time", stage_costs(pipeline, texts, false), static_cast<double>(words));
+  print_stages("bulk", stage_costs(pipeline, texts, true), static_cast<double>(words));
   const lorvane::detail::JsonValue eager = lorvane::detail::parse_json(lorvane::bench::run_python(
       python, {(lorvane::bench::source_dir() / "tests/reference/pipeline_reference.py").string(), "time",
                model_dir.string(), (dir / "reference.json").string(), "1"}));
   const double eager_words = static_cast<double>(eager.at("words", "").as_integer(""));
-  const double eager_rate = eager_words / eager.at("seconds", "").as_number("");
+  const double eager_rate = eager_words / eager.at("cpu_seconds", "").as_number("");
   std::map<std::string, double> eager_stages;
   for (const auto& [name, value] : eager.at("stages", "").as_object("")) eager_stages[name] = value.as_number("");
-  std::printf("  eager reference (first %d sentences, %.0f words): %.0f words/s\n", reference_sentences, eager_words,
-              eager_rate);
+  std::printf("  eager reference (first %d sentences, %.0f words, process CPU time): %.0f words/s\n",
+              reference_sentences, eager_words, eager_rate);
   std::printf("  eager per stage (words/s):");
   for (const auto& [name, value] : eager_stages) std::printf(" %s %.0f", name.c_str(), eager_words / value);
   std::printf("\n  ratio: document at a time %.1fx (aim 10x), bulk %.1fx (aim 3x)\n",
               words / each_seconds / eager_rate, words / bulk_seconds / eager_rate);
 
-  // 4: scaling, on the first quarter of the documents.
-  const Strings part(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>((texts.size() + 3) / 4));
+  // 4: scaling (wall time), on the first eighth of the documents.
+  const Strings part(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>((texts.size() + 7) / 8));
   const double part_words = static_cast<double>(word_count(each(pipeline, part)));
   std::printf("\nscaling, %zu documents, %.0f words (%d cores):\n", part.size(), part_words, cores);
   at::set_num_threads(cores);
