@@ -20,6 +20,10 @@
 //     one document.
 //
 //   full_pipeline_bench [--sentences N] [--reference-sentences N] [--threads 1,2,4,8]
+//                       [--intra-op K] [--scaling-only]
+//
+// --intra-op sets the intra-op threads of the single caller of part 4 (default:
+// every core; 0 leaves that run out); --scaling-only runs part 4 alone.
 
 #include <malloc.h>
 
@@ -192,22 +196,52 @@ void print_stages(const char* title, const StageCosts& costs, double words) {
   std::printf(" (MB)\n");
 }
 
+// Part 4: 1 caller with `intra_op` intra-op threads, then N callers with one
+// each, on the first eighth of the documents.
+void scaling(const Pipeline& pipeline, const Strings& texts, const Strings& thread_counts, int intra_op) {
+  const Strings part(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>((texts.size() + 7) / 8));
+  const double part_words = static_cast<double>(word_count(each(pipeline, part)));
+  std::printf("\nscaling, %zu documents, %.0f words (wall time, %u cores):\n", part.size(), part_words,
+              std::thread::hardware_concurrency());
+  if (intra_op > 0) {
+    at::set_num_threads(intra_op);
+    const double all_each = lorvane::bench::best_seconds(1, [&] { return each(pipeline, part); });
+    const double all_bulk = lorvane::bench::best_seconds(1, [&] { return bulk(pipeline, part); });
+    std::printf("  1 caller x %d intra-op threads: %.0f words/s, mean latency %.1f ms; bulk %.0f words/s\n", intra_op,
+                part_words / all_each, all_each / static_cast<double>(part.size()) * 1e3, part_words / all_bulk);
+    at::set_num_threads(1);
+  }
+  for (const std::string& count : thread_counts) {
+    const Scaling result = run_callers(pipeline, part, std::stoi(count), 1);
+    std::printf("  %s callers x 1 intra-op thread: %.0f words/s, mean latency %.1f ms\n", count.c_str(),
+                result.words_per_second, result.mean_latency * 1e3);
+  }
+}
+
 int run(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows while the later parts run
   std::string python = lorvane::bench::default_python();
   int sentences = 1000;
   int reference_sentences = 120;
   Strings thread_counts = {"1", "2", "4", "8"};
+  int intra_op = static_cast<int>(std::thread::hardware_concurrency());
+  bool scaling_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--sentences" && i + 1 < argc) {
       sentences = std::stoi(argv[++i]);
     } else if (arg == "--reference-sentences" && i + 1 < argc) {
       reference_sentences = std::stoi(argv[++i]);
+    } else if (arg == "--intra-op" && i + 1 < argc) {
+      intra_op = std::stoi(argv[++i]);
+    } else if (arg == "--scaling-only") {
+      scaling_only = true;
     } else if (arg == "--threads" && i + 1 < argc) {
       thread_counts = lorvane::bench::split_list(argv[++i]);
     } else {
-      throw std::runtime_error("usage: full_pipeline_bench [--sentences N] [--reference-sentences N] [--threads 1,2,4,8]");
+      throw std::runtime_error(
+          "usage: full_pipeline_bench [--sentences N] [--reference-sentences N] [--threads 1,2,4,8] [--intra-op K] "
+          "[--scaling-only]");
     }
   }
   const lorvane::bench::TempDir dir("lorvane-full-pipeline-bench");
@@ -218,8 +252,12 @@ int run(int argc, char** argv) {
   lorvane::bench::run_python(python, {generator, "--corpus", (dir / "reference.json").string(),
                                       std::to_string(reference_sentences), "11"});
   const Strings texts = read_texts(dir / "texts.json");
+  if (scaling_only) {
+    at::set_num_threads(1);
+    scaling(load(model_dir, false), texts, thread_counts, intra_op);
+    return 0;
+  }
   const double tensors = tensor_file_bytes(model_dir / "1.10.0" / "en");
-  const int cores = static_cast<int>(std::thread::hardware_concurrency());
   at::set_num_threads(1);
 
   // 1 and 2: load time and resident size; the pipeline loaded first is the
@@ -273,21 +311,7 @@ int run(int argc, char** argv) {
   std::printf("\n  ratio: document at a time %.1fx (aim 10x), bulk %.1fx (aim 3x)\n",
               words / each_seconds / eager_rate, words / bulk_seconds / eager_rate);
 
-  // 4: scaling (wall time), on the first eighth of the documents.
-  const Strings part(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>((texts.size() + 7) / 8));
-  const double part_words = static_cast<double>(word_count(each(pipeline, part)));
-  std::printf("\nscaling, %zu documents, %.0f words (%d cores):\n", part.size(), part_words, cores);
-  at::set_num_threads(cores);
-  const double all_each = lorvane::bench::best_seconds(1, [&] { return each(pipeline, part); });
-  const double all_bulk = lorvane::bench::best_seconds(1, [&] { return bulk(pipeline, part); });
-  std::printf("  1 caller x %d intra-op threads: %.0f words/s, mean latency %.1f ms; bulk %.0f words/s\n", cores,
-              part_words / all_each, all_each / static_cast<double>(part.size()) * 1e3, part_words / all_bulk);
-  at::set_num_threads(1);
-  for (const std::string& count : thread_counts) {
-    const Scaling result = run_callers(pipeline, part, std::stoi(count), 1);
-    std::printf("  %s callers x 1 intra-op thread: %.0f words/s, mean latency %.1f ms\n", count.c_str(),
-                result.words_per_second, result.mean_latency * 1e3);
-  }
+  scaling(pipeline, texts, thread_counts, intra_op);
   return 0;
 }
 
