@@ -66,7 +66,7 @@ TEST(TokenizePipeline, TheDemoModelSplitsTokensAndSentences) {
   }
 }
 
-// The sample text of examples/tokenize_demo.cpp, sentence by sentence.
+// A sample text of tokens, numbers, brackets and paragraphs, sentence by sentence.
 TEST(TokenizePipeline, TheDemoSampleReadsSensibly) {
   const Document doc = demo_pipeline().process(
       "Lorvane runs a tokenizer on the CPU. It splits text into sentences, tokens and words! "
