@@ -1,5 +1,6 @@
 #include "support/test_support.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -180,6 +181,8 @@ std::string read_file(const std::filesystem::path& path) {
   ss << in.rdbuf();
   return ss.str();
 }
+
+double float32_tolerance(double float64_gap) { return std::max(8.0 * float64_gap, 1e-7); }
 
 ::testing::AssertionResult all_close(const std::vector<double>& actual,
                                      const std::vector<double>& expected, double atol,

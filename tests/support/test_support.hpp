@@ -89,6 +89,16 @@ std::string thrown_message(const std::function<void()>& fn) {
   return {};
 }
 
+// The tolerance for comparing two float32 computations of one function whose
+// float32 result lies within `float64_gap` of its float64 twin on the same
+// inputs (the reference measures the gap, widening its weights). Each
+// float32 computation strays from the exact value by about that much whatever
+// order its kernels sum in, so two of them lie within about twice the gap of
+// each other; the factor leaves room for the other computation's largest
+// error falling on another element, and the floor for a gap that rounds to
+// nothing.
+double float32_tolerance(double float64_gap);
+
 // Element-wise |a - b| <= atol + rtol * |b|.
 ::testing::AssertionResult all_close(const std::vector<double>& actual,
                                      const std::vector<double>& expected, double atol,
