@@ -1,7 +1,14 @@
 #pragma once
 
 // The element-wise half of an LSTM step, fused into one pass over the rows:
-// gate activations, the new cell state and the new hidden state. Torch-free.
+// gate activations, the new cell state and the new hidden state, and the
+// recurrent product of steps of a few rows. The interface is torch-free.
+//
+// Float kernels come in two builds, chosen once per process: AVX2 with FMA
+// where the processor has both, and the baseline x86-64 instruction set
+// elsewhere, or where libtorch's own kernel set was lowered to its baseline
+// (ATEN_CPU_CAPABILITY=default), so that such a run exercises the code a
+// processor without AVX2 would run.
 
 #include <cstdint>
 
@@ -12,10 +19,9 @@ namespace lorvane::detail {
 // output; both matrix products and both biases already added):
 //   c' = sigmoid(g_f) * c + sigmoid(g_i) * tanh(g_c),  h' = sigmoid(g_o) * tanh(c')
 // c and h (row stride hidden) are updated in place; h' is also written to
-// out (row stride out_stride). The float version evaluates exp and tanh with
-// vectorised polynomials accurate to a few units in the last place (the
-// width chosen for the processor at run time); the double version calls the
-// C library.
+// out (row stride out_stride). The AVX2 float build evaluates exp and tanh
+// with vectorised polynomials accurate to a few units in the last place; the
+// baseline build and the double version call the C library.
 void update_lstm_cells(const float* gates, float* h, float* c, float* out, std::int64_t out_stride,
                        std::int64_t rows, std::int64_t hidden);
 void update_lstm_cells(const double* gates, double* h, double* c, double* out, std::int64_t out_stride,
