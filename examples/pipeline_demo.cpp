@@ -4,17 +4,19 @@
 // sentiment class and the constituency tree of every sentence.
 //
 //   pipeline_demo MODEL_DIR [--lang LANG] [--processors a,b,...] [--package PACKAGE]
-//                 [--resources-version VERSION] [--verify] [TEXT | -]
+//                 [--resources-version VERSION] [--verify] [--] [TEXT | -]
 //
 // MODEL_DIR holds VERSION/LANG/index.json and the bundles it names (scripts/demo
 // writes one). TEXT defaults to a short sample; "-" reads the text from
-// standard input.
+// standard input; "--" ends the options, so that a text may start with "-".
+// Only the document goes to standard output; errors, and the note that the
+// text held no sentence, go to standard error. Exit status: 0 done, 1 the
+// pipeline failed, 2 the arguments were not understood.
 
 #include <exception>
 #include <iostream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,43 +42,80 @@ struct Options {
 
 void print_usage(std::ostream& out) {
   out << "usage: pipeline_demo MODEL_DIR [--lang LANG] [--processors a,b,...] [--package PACKAGE]\n"
-         "                     [--resources-version VERSION] [--verify] [TEXT | -]\n";
+         "                     [--resources-version VERSION] [--verify] [--] [TEXT | -]\n";
 }
 
-std::vector<std::string> split_list(const std::string& list) {
+// What the command line asked for: options to run with, the usage as help,
+// or an error to report with the usage.
+struct Arguments {
+  std::optional<Options> options;
+  bool help = false;
+  std::string error;
+};
+
+Arguments argument_error(std::string message) {
+  Arguments arguments;
+  arguments.error = std::move(message);
+  return arguments;
+}
+
+// Names separated by commas; nullopt when the list or one of its names is empty.
+std::optional<std::vector<std::string>> split_list(const std::string& list) {
   std::vector<std::string> items;
-  std::istringstream in(list);
-  for (std::string item; std::getline(in, item, ',');) items.push_back(item);
-  return items;
+  std::size_t begin = 0;
+  while (true) {
+    const std::size_t comma = list.find(',', begin);
+    items.push_back(list.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin));
+    if (items.back().empty()) return std::nullopt;
+    if (comma == std::string::npos) return items;
+    begin = comma + 1;
+  }
 }
 
-// Returns nullopt after printing the usage when the arguments are not understood.
-std::optional<Options> parse_arguments(int argc, char** argv) {
+Arguments parse_arguments(int argc, char** argv) {
   Options options;
   std::vector<std::string> positional;
+  bool options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (arg == "--verify") {
-      options.verify_checksums = true;
-    } else if (arg == "--lang" && has_value) {
-      options.language = argv[++i];
-    } else if (arg == "--processors" && has_value) {
-      options.processors = split_list(argv[++i]);
-    } else if (arg == "--package" && has_value) {
-      options.package = argv[++i];
-    } else if (arg == "--resources-version" && has_value) {
-      options.resources_version = argv[++i];
-    } else if (arg.rfind("--", 0) == 0 || arg == "-h") {
-      return std::nullopt;
-    } else {
+    if (options_ended || arg == "-" || arg.empty() || arg[0] != '-') {
       positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+    } else if (arg == "-h" || arg == "--help") {
+      Arguments help;
+      help.help = true;
+      return help;
+    } else if (arg == "--verify") {
+      options.verify_checksums = true;
+    } else if (arg == "--lang" || arg == "--processors" || arg == "--package" || arg == "--resources-version") {
+      if (i + 1 == argc) return argument_error(arg + " needs a value");
+      const std::string value = argv[++i];
+      if (arg == "--lang") {
+        options.language = value;
+      } else if (arg == "--package") {
+        options.package = value;
+      } else if (arg == "--resources-version") {
+        options.resources_version = value;
+      } else if (const auto names = split_list(value)) {
+        options.processors = *names;
+      } else {
+        return argument_error("--processors needs processor names separated by commas, got '" + value + "'");
+      }
+    } else {
+      return argument_error("unknown option '" + arg + "'");
     }
   }
-  if (positional.empty() || positional.size() > 2) return std::nullopt;
+  if (positional.empty()) return argument_error("no model directory given");
+  if (positional.size() > 2) return argument_error("more than one text given");
+  if (positional[0].empty()) return argument_error("the model directory argument is empty");
   options.model_dir = positional[0];
   if (positional.size() == 2) options.text = positional[1];
-  return options;
+  Arguments arguments;
+  arguments.options = std::move(options);
+  return arguments;
 }
 
 std::string read_text(const Options& options) {
@@ -114,19 +153,28 @@ void print_annotations(const lorvane::Document& document, std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::optional<Options> options = parse_arguments(argc, argv);
-  if (!options) {
+  const Arguments arguments = parse_arguments(argc, argv);
+  if (arguments.help) {
+    print_usage(std::cout);
+    return 0;
+  }
+  if (!arguments.options) {
+    std::cerr << "pipeline_demo: " << arguments.error << "\n";
     print_usage(std::cerr);
     return 2;
   }
+  const Options& options = *arguments.options;
   try {
-    const lorvane::Pipeline pipeline(options->language, options->processors, options->package,
-                                     std::filesystem::path(options->model_dir), options->resources_version,
-                                     options->verify_checksums, {});
-    const lorvane::Document document = pipeline.process(read_text(*options));
+    const lorvane::Pipeline pipeline(options.language, options.processors, options.package,
+                                     std::filesystem::path(options.model_dir), options.resources_version,
+                                     options.verify_checksums, {});
+    const lorvane::Document document = pipeline.process(read_text(options));
+    if (document.sentences().size() == 0) {
+      std::cerr << "pipeline_demo: no sentences\n";
+      return 0;
+    }
     // Every CoNLL-U sentence block, the last one included, ends with a blank line.
-    const std::string conll = document.to_conll();
-    if (!conll.empty()) std::cout << conll << "\n\n";
+    std::cout << document.to_conll() << "\n\n";
     print_annotations(document, std::cout);
   } catch (const std::exception& e) {
     std::cerr << "pipeline_demo: " << e.what() << "\n";

@@ -32,9 +32,10 @@ class LORVANE_EXPORT NERPlan {
   // One BIOES tag per token of one sentence (token texts as UTF-8).
   std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
   // Gives every token of every sentence its tag (also as a one-element
-  // multi-NER list) and rebuilds the entity spans. Should a sentence fail,
-  // the error leaves with the sentences before it tagged and the spans as
-  // they were.
+  // multi-NER list) and rebuilds the entity spans. The sentences are tagged
+  // together, longest first in packed batches; each gets the tags `tag`
+  // gives it alone. Should a sentence fail, the error leaves with the
+  // sentences before it tagged and the spans as they were.
   Document process(Document document) const;
 
   struct Impl;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <limits>
 #include <map>
+#include <optional>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -11,7 +13,6 @@
 
 #include "encoders/subword/unigram_impl.hpp"
 #include "encoders/unicode/unicode.hpp"
-#include "encoders/unicode/unicode_tables.hpp"
 #include "subword_test_support.hpp"
 
 namespace lorvane {
@@ -62,6 +63,8 @@ const std::map<std::string, Bytes>& fixture_maps() {
       {"cjk", {{utf8({0x4E00}), "one"}, {utf8({0x4E00, 0xFE0F}), "whole"}, {utf8({0xFE0F}), ""}}},
       {"zwj", {{utf8({0x200D}) + "b", "J"}}},
       {"bad", {{"q", "\xFF"}, {utf8({0x200B}), ""}, {"w", "v v"}, {"i", utf8({0x3000})}}},
+      {"nested", {{"a", "3"}, {"ab", "1"}, {"abc", "2"}}},
+      {"partial", {{"\xC3", "P"}, {"a\xC3", "Q"}}},  // keys that end inside a code point
   });
   return maps;
 }
@@ -139,10 +142,9 @@ TEST(XLMRoberta, ConstructionChecksInOrder) {
   EXPECT_EQ(std::vector<std::int64_t>({tokenizer.unknown_id(), tokenizer.cls_id(), tokenizer.sep_id()}),
             (std::vector<std::int64_t>{2, 1, 2}));
   EXPECT_TRUE(XLMRobertaTokenizer::highway_enabled());
-  EXPECT_EQ(detail::kMarkRanges[0].first, 0x300u);  // normalize skips the table below U+0300
 }
 
-TEST(XLMRoberta, NormalisesClusterByCluster) {
+TEST(XLMRoberta, NormalisesByTheLongestKeyAtEachCodePoint) {
   struct Row {
     std::string map;
     std::string word;
@@ -150,18 +152,24 @@ TEST(XLMRoberta, NormalisesClusterByCluster) {
   };
   const std::string acute = utf8({0x301});
   const Row rows[] = {
-      {"cr", "a\r\nb", "a b"},                       // CR LF is one cluster, keyed by its CR
+      {"cr", "a\r\nb", "a \nb"},                    // the LF after the key is kept
       {"cr", "a\n\rb", "a\n b"},
-      {"e_first", "e" + acute, "E"},                 // the first leaf wins; the mark is not output
+      {"e_first", "e" + acute, "X"},                 // the longest key wins
+      {"e_first", "e" + acute + acute, "X" + acute},  // only the key's bytes are replaced
       {"e_first", "xe", "xE"},
       {"e_only_long", "e" + acute, "X"},
       {"e_only_long", "e", "e"},
-      {"cjk", utf8({0x4E00, 0xFE0F}), "one"},        // 6 bytes: looked up per code point
+      {"cjk", utf8({0x4E00, 0xFE0F}), "whole"},      // keys of any length
+      {"cjk", utf8({0x4E00, 0xFE0F, 0xFE0F}), "whole"},
       {"cjk", utf8({0x4E00}), "one"},
-      {"zwj", "a" + utf8({0x200D}) + "b", "aJ"},      // a joiner takes the next code point
+      {"zwj", "a" + utf8({0x200D}) + "b", "aJ"},
       {"bad", "a" + utf8({0x200B}) + "b", "ab"},
       {"bad", std::string("a\0w", 3), std::string("a\0v v", 5)},  // NUL never matches
-      {"", "e" + acute + "\r\n", "e" + acute + "\r\n"},          // the empty trie
+      {"nested", "abcd", "2d"},
+      {"nested", "abd", "1d"},
+      {"nested", "aab", "31"},
+      {"partial", "a" + utf8({0xE9}), "a" + utf8({0xE9})},
+      {"", "e" + acute + "\r\n", "e" + acute + "\r\n"},  // the empty trie
   };
   for (const Row& row : rows) {
     Model model;
@@ -361,25 +369,91 @@ TEST(XLMRobertaDifferential, AgreesWithPythonReferenceOnRandomWords) {
   }
 }
 
-// A unigram model trained by the sentencepiece package at test time, with the
-// package's own NFKC character map, on text from a small multi-script
-// lexicon. The comparison is on single words over characters seen in
-// training: the package merges runs of unknown pieces and takes the longest
-// key of its map, where the Part keeps one unknown id per code point and the
-// first leaf on the walk.
-TEST(XLMRobertaOracle, AgreesWithSentencepieceOnWordsOfItsTrainingAlphabet) {
-  const std::string lexicon[] = {"the", "cat", "sat", "on", "mat", "caf" + utf8({0xE9}), "na" + utf8({0xEF}) + "ve",
-                                 utf8({0x3BB, 0x3CC, 0x3B3, 0x3BF, 0x3C2}), utf8({0x441, 0x43B, 0x43E, 0x432, 0x43E}),
-                                 utf8({0x4E00, 0x4E8C, 0x4E09}), "running", "jumped", "2024", "hello,", "world."};
-  std::mt19937 random(8);
-  std::string settings = "spm 120\n";
-  std::string alphabet_text;
-  for (int i = 0; i < 400; ++i) {
-    std::string sentence;
-    for (int k = 0; k < 8; ++k) sentence += (k ? " " : "") + lexicon[random() % std::size(lexicon)];
-    settings += "text " + testing::hex_field(sentence) + "\n";
+// What the sentencepiece package says about a model it trained: the model as
+// the unigram tokenizer takes it, and each word's normalised text (with the
+// package's word-start marks) and ids.
+struct OracleRun {
+  Model model;
+  std::vector<std::string> normalized;
+  std::vector<std::string> id_lines;
+};
+
+// Trains a unigram model on the sentences with the package's NFKC character
+// map; nullopt (and *skip) without the package.
+std::optional<OracleRun> sentencepiece_oracle(const std::vector<std::string>& sentences, int vocabulary_size,
+                                              const std::vector<std::string>& words, std::string* skip) {
+  std::string settings = "spm " + std::to_string(vocabulary_size) + "\n";
+  for (const std::string& sentence : sentences) settings += "text " + testing::hex_field(sentence) + "\n";
+  constexpr std::size_t kHeadLines = 5;
+  const auto lines =
+      testing::run_subword_script(testing::python(), "subword_oracles.py", settings, words, skip, kHeadLines);
+  if (!lines || lines->size() != words.size() + kHeadLines) return std::nullopt;
+  std::map<std::string, std::vector<std::string>> head;
+  for (std::size_t i = 0; i < kHeadLines; ++i) {
+    std::vector<std::string> fields;
+    std::string field;
+    for (const char c : (*lines)[i] + " ") {
+      if (c != ' ') {
+        field += c;
+      } else if (!field.empty()) {
+        fields.push_back(field), field.clear();
+      }
+    }
+    head[fields[0]] = std::vector<std::string>(fields.begin() + 1, fields.end());
   }
-  std::vector<std::string> words(std::begin(lexicon), std::end(lexicon));
+  OracleRun run;
+  run.model.vocabulary.clear(), run.model.scores.clear();
+  for (const std::string& token : head.at("vocab")) {
+    const Bytes bytes = from_hex_field(token);
+    run.model.vocabulary.emplace_back(bytes.begin(), bytes.end());
+  }
+  for (const std::string& score : head.at("scores")) run.model.scores.push_back(std::stof(score));
+  run.model.charsmap = from_hex_field(head.at("charsmap").at(0));
+  run.model.unknown_id = std::stoll(head.at("unknown").at(0));
+  for (const std::string& text : head["normalized"]) {
+    const Bytes bytes = from_hex_field(text);
+    run.normalized.emplace_back(bytes.begin(), bytes.end());
+  }
+  run.id_lines.assign(lines->begin() + kHeadLines, lines->end());
+  return run;
+}
+
+// Our normalisation and ids of every word against the package's. The package
+// marks the start of the text and turns spaces into the same mark.
+void expect_agreement(const OracleRun& oracle, const std::vector<std::string>& words) {
+  ASSERT_EQ(oracle.normalized.size(), words.size());
+  const XLMRobertaTokenizer tokenizer = oracle.model.make();
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    std::string normalized;
+    for (const char c : tokenizer.impl().normalize(words[i])) normalized += c == ' ' ? kStart : std::string(1, c);
+    if (!normalized.empty()) normalized.insert(0, kStart);
+    EXPECT_EQ(normalized, oracle.normalized[i]) << testing::hex_field(words[i]);
+    EXPECT_EQ(result_line(tokenizer, words[i]), oracle.id_lines[i]) << testing::hex_field(words[i]);
+  }
+}
+
+std::vector<std::string> random_sentences(const std::vector<std::string>& lexicon, std::size_t count,
+                                          std::mt19937& random) {
+  std::vector<std::string> sentences;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string sentence;
+    for (int k = 0; k < 8; ++k) sentence += (k ? " " : "") + lexicon[random() % lexicon.size()];
+    sentences.push_back(sentence);
+  }
+  return sentences;
+}
+
+// Single words over characters seen in training: on unseen characters the
+// package merges runs of unknown pieces, where this tokenizer keeps one
+// unknown id per code point.
+TEST(XLMRobertaOracle, AgreesWithSentencepieceOnWordsOfItsTrainingAlphabet) {
+  const std::vector<std::string> lexicon = {
+      "the", "cat", "sat", "on", "mat", "caf" + utf8({0xE9}), "na" + utf8({0xEF}) + "ve",
+      utf8({0x3BB, 0x3CC, 0x3B3, 0x3BF, 0x3C2}), utf8({0x441, 0x43B, 0x43E, 0x432, 0x43E}),
+      utf8({0x4E00, 0x4E8C, 0x4E09}), "running", "jumped", "2024", "hello,", "world."};
+  std::mt19937 random(8);
+  const std::vector<std::string> sentences = random_sentences(lexicon, 400, random);
+  std::vector<std::string> words = lexicon;
   std::vector<std::vector<char32_t>> letters;
   for (const std::string& word : lexicon) letters.push_back(detail::decode_utf8(word));
   while (words.size() < 2000) {
@@ -391,37 +465,54 @@ TEST(XLMRobertaOracle, AgreesWithSentencepieceOnWordsOfItsTrainingAlphabet) {
     words.push_back(word);
   }
   std::string skip;
-  const auto oracle =
-      testing::run_subword_script(testing::python(), "subword_oracles.py", settings, words, &skip, 4);
-  if (!oracle) GTEST_SKIP() << skip;
-  ASSERT_EQ(oracle->size(), words.size() + 4);
-  // The model's head lines, then one line per word.
-  std::map<std::string, std::vector<std::string>> head;
-  for (std::size_t i = 0; i < 4; ++i) {
-    std::vector<std::string> fields;
-    std::string field;
-    for (const char c : (*oracle)[i] + " ") {
-      if (c != ' ') {
-        field += c;
-      } else if (!field.empty()) {
-        fields.push_back(field), field.clear();
-      }
-    }
-    head[fields[0]] = std::vector<std::string>(fields.begin() + 1, fields.end());
+  const std::optional<OracleRun> oracle = sentencepiece_oracle(sentences, 120, words, &skip);
+  if (!oracle && !skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_TRUE(oracle);
+  expect_agreement(*oracle, words);
+}
+
+// Compatibility characters followed by combining marks, where the map's
+// keys nest: its longest key at each point is replaced, and whatever follows
+// that key is normalised on its own, never dropped.
+TEST(XLMRobertaOracle, AgreesWithSentencepieceOnMarksAfterCompatibilityCharacters) {
+  const std::vector<std::vector<char32_t>> units = {
+      // Arabic presentation forms with vowel marks
+      {0xFE91, 0x64E}, {0xFEE3, 0x650}, {0xFEB3, 0x651, 0x64E}, {0xFE8D, 0x653}, {0xFE8D, 0x654, 0x64F},
+      {0xFEFB}, {0xFDF2}, {0xFE91, 0x64E, 0x651},
+      // CJK compatibility ideographs
+      {0xFA63, 0x341}, {0xF900}, {0xF91D, 0x301}, {0x2F800, 0x300}, {0xFA10, 0x302, 0x323},
+      // Hangul jamo, conjoining and compatibility
+      {0x1100, 0x1161, 0x11A8}, {0x1112, 0x1175}, {0x1100, 0x1161, 0x301}, {0x110B, 0x1173, 0x11AF}, {0x3131},
+      {0xFFA1},
+      // Latin with stacked marks, and other compatibility letters with marks
+      {'a', 0x302, 0x309}, {'A', 0x302, 0x300}, {'e', 0x301, 0x323}, {'o', 0x31B, 0x303},
+      {'u', 0x308, 0x304, 0x301}, {'i', 0x307, 0x301}, {'<', 0x338}, {0xFF21, 0x301}, {0xFB01, 0x308},
+      {0x212B, 0x301}, {0x2163, 0x301}, {0xB2, 0x301}};
+  std::vector<std::string> lexicon = {"the", "cat", "sat", "on", "x"};
+  for (const auto& unit : units) {
+    std::string text;
+    for (const char32_t c : unit) text += utf8({c});
+    lexicon.push_back(text);
   }
-  Model model;
-  model.vocabulary.clear(), model.scores.clear();
-  for (const std::string& token : head.at("vocab")) {
-    const Bytes bytes = from_hex_field(token);
-    model.vocabulary.emplace_back(bytes.begin(), bytes.end());
-  }
-  for (const std::string& score : head.at("scores")) model.scores.push_back(std::stof(score));
-  model.charsmap = from_hex_field(head.at("charsmap").at(0));
-  model.unknown_id = std::stoll(head.at("unknown").at(0));
-  const XLMRobertaTokenizer tokenizer = model.make();
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    EXPECT_EQ(result_line(tokenizer, words[i]), (*oracle)[i + 4]) << testing::hex_field(words[i]);
-  }
+  std::mt19937 random(12);
+  std::vector<std::string> sentences = random_sentences(lexicon, 300, random);
+  // Whole units joined into words, so that every character the words
+  // normalise to is seen in training.
+  const auto joined = [&] {
+    std::string word;
+    for (std::size_t n = 1 + random() % 4; n > 0; --n) word += lexicon[random() % lexicon.size()];
+    return word;
+  };
+  for (int i = 0; i < 300; ++i) sentences.push_back(joined() + " " + joined() + " " + joined());
+  std::vector<std::string> words = lexicon;
+  words.push_back("\xEF\xBA\x91\xD9\x8E");  // U+FE91 U+064E
+  words.push_back("\xEF\xA9\xA3\xCD\x81");  // U+FA63 U+0341
+  while (words.size() < 1500) words.push_back(joined());
+  std::string skip;
+  const std::optional<OracleRun> oracle = sentencepiece_oracle(sentences, 300, words, &skip);
+  if (!oracle && !skip.empty()) GTEST_SKIP() << skip;
+  ASSERT_TRUE(oracle);
+  expect_agreement(*oracle, words);
 }
 
 }  // namespace

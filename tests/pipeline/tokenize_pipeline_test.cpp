@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "pipeline/processor_access.hpp"
 #include "pipeline/stage_factory.hpp"
 #include "support/test_support.hpp"
+#include "tokenizer/tokenizer_inference_support.hpp"
 
 namespace lorvane {
 namespace {
@@ -110,6 +112,65 @@ TEST(TokenizePipeline, TheDemoLabelsAgreeWithPyTorch) {
     std::istringstream in(line);
     for (std::int64_t label; in >> label;) expected.push_back(label);
     EXPECT_EQ(stage.predict_labels(text), expected);
+  }
+}
+
+// Words of ordinary text joined by spaces until the text holds `length`
+// characters, with `stop` after every `every`-th word (none when every is 0).
+std::string running_text(std::size_t length, std::size_t every = 0, const std::string& stop = ".") {
+  static const char* const kWords[] = {"the",   "house", "market", "garden", "river",  "window",
+                                       "street", "morning", "letter", "music", "quiet", "table"};
+  std::string text;
+  for (std::size_t i = 1; text.size() < length; ++i) {
+    text += (text.empty() ? "" : " ") + std::string(kWords[(i * 7 + i / 5) % std::size(kWords)]);
+    if (every != 0 && i % every == 0) text += stop;
+  }
+  return text.substr(0, length);
+}
+
+Strings token_texts(const Document& document) {
+  Strings texts;
+  const SentenceSequence sentences = document.sentences();
+  for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+    const TokenSequence tokens = sentences.at(static_cast<std::int64_t>(s)).tokens();
+    for (std::uint64_t t = 0; t < tokens.size(); ++t) texts.push_back(tokens.at(static_cast<std::int64_t>(t)).text());
+  }
+  return texts;
+}
+
+// Over 1000 units the tokenizer runs in windows; a window without a sentence
+// end is cut back after its last token end, so no word is split at its edge.
+TEST(TokenizePipeline, AnUnpunctuatedParagraphGivesTheTokensOfShortParagraphs) {
+  const std::string text = running_text(5000);
+  std::string short_paragraphs;
+  for (std::size_t begin = 0; begin < text.size();) {
+    std::size_t end = std::min(text.size(), begin + 900);
+    if (end < text.size()) end = text.rfind(' ', end);
+    short_paragraphs += (begin == 0 ? "" : "\n\n") + text.substr(begin, end - begin);
+    begin = end + 1;
+  }
+  const Pipeline pipeline = demo_pipeline();
+  const Strings tokens = token_texts(pipeline.process(text));
+  EXPECT_EQ(tokens, token_texts(pipeline.process(short_paragraphs)));
+  EXPECT_EQ(tokens.size(), static_cast<std::size_t>(std::count(text.begin(), text.end(), ' ')) + 1);
+}
+
+// Where every window holds a sentence end, the windows are cut back after it
+// exactly as before token-end cuts existed: the labels are the reference's
+// under that earlier rule as well as under the current one.
+TEST(TokenizePipeline, SentenceEndsInEveryWindowKeepTheirLabels) {
+  const auto bundle = std::filesystem::absolute(models_dir()) / "1.10.0" / "en" / "tokenize" / "demo";
+  const TokenizeProcessor stage(bundle, false);
+  const Strings texts = {running_text(5000, 9), running_text(4000, 110, "!"), running_text(3000, 23, "?")};
+  testing::TempDir scratch;
+  const auto reference = testing::run_reference(bundle, texts, scratch.path(), std::nullopt, true);
+  ASSERT_EQ(reference.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(reference[i].paragraphs.size(), 1u);
+    const std::vector<std::int64_t> labels = stage.predict_labels(texts[i]);
+    EXPECT_EQ(labels, reference[i].paragraphs[0].sentence_cut_labels);
+    EXPECT_EQ(labels, reference[i].paragraphs[0].single_labels);
   }
 }
 

@@ -8,8 +8,9 @@ REQUEST and RESULT use the line format of subword_reference.py (the same
 request file serves both). A "spm <vocabulary size>" request instead trains a
 sentencepiece unigram model (with its built-in NFKC character map) on its
 "text S" lines; RESULT then begins with the model as the unigram tokenizer
-takes it ("unknown N", "vocab S ...", "scores F ...", "charsmap S") before the
-per-word lines. Exits with status 3 and a message when the
+takes it ("unknown N", "vocab S ...", "scores F ...", "charsmap S") and the
+package's normalisation of each word ("normalized S ...", with its word-start
+marks) before the per-word lines. Exits with status 3 and a message when the
 package a request needs is not installed, so that the caller can skip.
 """
 
@@ -117,7 +118,8 @@ def spm(header, lines, words):
     head = [f"unknown {sp.unk_id()}",
             "vocab" + "".join(" x" + sp.id_to_piece(i).encode().hex() for i in range(size)),
             "scores" + "".join(" " + float.hex(sp.get_score(i)) for i in range(size)),
-            "charsmap x" + charsmap.hex()]
+            "charsmap x" + charsmap.hex(),
+            "normalized" + "".join(" x" + sp.normalize(w.decode("utf-8")).encode().hex() for w in words)]
     return head, [sp.encode(w.decode("utf-8")) for w in words]
 
 

@@ -286,10 +286,11 @@ class Charsmap:
         return (unit >> 10) << ((unit & 0x200) >> 6)
 
     def lookup(self, key):
-        """The replacement of the first key ending on the walk, or None."""
-        if not self.units:
+        """The replacement of exactly this key, or None when it is no key."""
+        if not self.units or not key:
             return None
         pos = self.offset(self.units[0])
+        unit = 0
         for c in key:
             if c == 0:
                 return None
@@ -300,11 +301,7 @@ class Charsmap:
             if unit & 0x800000FF != c:
                 return None
             pos ^= self.offset(unit)
-            if unit & 0x100:
-                break
-        else:
-            return None
-        if pos >= len(self.units):
+        if not unit & 0x100 or pos >= len(self.units):
             return None
         value = self.units[pos] & 0x7FFFFFFF
         if value >= len(self.blob):
@@ -313,30 +310,22 @@ class Charsmap:
         return self.blob[value:end if end >= 0 else len(self.blob)]
 
 
-def is_mark(c):
-    return unicodedata.category(chr(c))[0] == "M"
-
-
 def unigram_normalize(cfg, word):
+    """At each code point, the longest key that starts there (and ends where a
+    code point ends) is replaced and the scan resumes after it; a code point
+    that starts no key is kept."""
     cps = spans(word, "subword")
     out, i, n = b"", 0, len(cps)
     while i < n:
-        j = i + 1
-        if cps[i][0] == 0x0D and j < n and cps[j][0] == 0x0A:
-            j += 1
+        for j in range(n, i, -1):
+            replaced = cfg["charsmap"].lookup(word[cps[i][1]:cps[j - 1][2]])
+            if replaced is not None:
+                out += replaced
+                i = j
+                break
         else:
-            while j < n and (is_mark(cps[j][0]) or cps[j - 1][0] == 0x200D or cps[j][0] == 0xFE0F):
-                j += 1
-        cluster = word[cps[i][1]:cps[j - 1][2]]
-        whole = cfg["charsmap"].lookup(cluster) if len(cluster) <= 5 else None
-        if whole is not None:
-            out += whole
-        else:
-            for k in range(i, j):
-                own = word[cps[k][1]:cps[k][2]]
-                replaced = cfg["charsmap"].lookup(own)
-                out += own if replaced is None else replaced
-        i = j
+            out += word[cps[i][1]:cps[i][2]]
+            i += 1
     return out
 
 

@@ -10,14 +10,17 @@ into sentences of tokens. Nothing here is shared with the C++ code.
 Command line:
 
     tokenizer_reference.py label BUNDLE REQUEST.json RESULT.json
-        REQUEST: {"texts": [...], "batch_size": optional int}
+        REQUEST: {"texts": [...], "batch_size": optional int,
+                  "sentence_cuts": optional bool}
         RESULT:  {"documents": [{"paragraphs": [{"offsets", "single_labels",
                   "single_logits", "batch_labels", "batch_logits"}],
                   "sentences": [[token, ...], ...]}]}
         Logits are [tok, sent, mwt] per unit (mwt 0 without MWT); the single
         path runs every paragraph alone in windows, the batch path groups the
         paragraphs of all texts as the bulk entry point does. "sentences" are
-        built from the single-path labels.
+        built from the single-path labels. With "sentence_cuts", every
+        paragraph also gets "sentence_cut_labels": the single path's labels
+        when windows are cut back only after sentence ends.
 """
 
 from __future__ import annotations
@@ -301,9 +304,15 @@ class Tokenizer:
         return ids, feature_rows(units, self.config, self.lexicon)
 
     @torch.inference_mode()
-    def label_single(self, units):
-        """(labels, logits) of one paragraph run in windows of WINDOW units,
-        each window but the last cut back after its last sentence end."""
+    def label_single(self, units, token_cuts=True):
+        """(labels, logits) of one paragraph run in windows of WINDOW units.
+        Each window but the last is cut back after its last sentence end;
+        a window without one is cut back after its last token end that is
+        not on its final unit (that unit is labelled as if the text ended
+        there), so that no token is split at the window's edge, and kept
+        whole only when it holds no such token end either. With token_cuts
+        False, a window without a sentence end is always kept whole (the
+        earlier rule)."""
         ids, feats = self.inputs(units)
         n = len(units)
         labels, logits = [], []
@@ -315,9 +324,12 @@ class Tokenizer:
             window = decode(out, self.use_mwt)
             keep = size
             if start + WINDOW < n:
-                ends = [k for k in range(size) if int(window[k]) in (2, 4)]
-                if ends:
-                    keep = ends[-1] + 1
+                sentence_ends = [k for k in range(size) if int(window[k]) in (2, 4)]
+                token_ends = [k for k in range(size - 1) if int(window[k]) in (1, 3)] if token_cuts else []
+                if sentence_ends:
+                    keep = sentence_ends[-1] + 1
+                elif token_ends:
+                    keep = token_ends[-1] + 1
             labels.extend(int(v) for v in window[:keep])
             logits.extend(out[:keep].tolist())
             self.last_windows.append((start, size, keep))
@@ -477,16 +489,17 @@ def label_command(args):
             b_labels, b_logits = bulk[position]
             position += 1
             single_labels.append(labels)
-            entries.append(
-                {
-                    "offsets": [offset for _, offset in units],
-                    "single_labels": labels,
-                    "single_logits": logits,
-                    "exact_logits": exact,
-                    "batch_labels": b_labels,
-                    "batch_logits": b_logits,
-                }
-            )
+            entry = {
+                "offsets": [offset for _, offset in units],
+                "single_labels": labels,
+                "single_logits": logits,
+                "exact_logits": exact,
+                "batch_labels": b_labels,
+                "batch_logits": b_logits,
+            }
+            if request.get("sentence_cuts"):
+                entry["sentence_cut_labels"] = tok.label_single(units, token_cuts=False)[0]
+            entries.append(entry)
         documents.append(
             {
                 "paragraphs": entries,

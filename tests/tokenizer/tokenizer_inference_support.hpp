@@ -131,6 +131,9 @@ struct ReferenceParagraph {
   std::vector<double> exact_logits;   // the single path's logits in float64
   std::vector<std::int64_t> batch_labels;
   std::vector<double> batch_logits;
+  // Asked for with sentence_cuts: the single path's labels when a window is
+  // cut back only after a sentence end (the rule before token-end cuts).
+  std::vector<std::int64_t> sentence_cut_labels;
 };
 
 struct ReferenceDocument {
@@ -161,11 +164,13 @@ inline std::vector<double> rows_of_three(const detail::JsonValue& array) {
 inline std::vector<ReferenceDocument> run_reference(const std::filesystem::path& bundle,
                                                     const std::vector<std::string>& texts,
                                                     const std::filesystem::path& scratch,
-                                                    std::optional<std::int64_t> batch_size = std::nullopt) {
+                                                    std::optional<std::int64_t> batch_size = std::nullopt,
+                                                    bool sentence_cuts = false) {
   std::string request = R"({"texts": [)";
   for (std::size_t i = 0; i < texts.size(); ++i) request += (i ? ", " : "") + json_quote(texts[i]);
   request += "]";
   if (batch_size) request += R"(, "batch_size": )" + std::to_string(*batch_size);
+  if (sentence_cuts) request += R"(, "sentence_cuts": true)";
   request += "}";
   const auto request_file = scratch / "reference_request.json";
   const auto result_file = scratch / "reference_result.json";
@@ -187,6 +192,7 @@ inline std::vector<ReferenceDocument> run_reference(const std::filesystem::path&
       paragraph.exact_logits = reference_detail::rows_of_three(p.at("exact_logits", ""));
       paragraph.batch_labels = reference_detail::integers(p.at("batch_labels", ""));
       paragraph.batch_logits = reference_detail::rows_of_three(p.at("batch_logits", ""));
+      if (sentence_cuts) paragraph.sentence_cut_labels = reference_detail::integers(p.at("sentence_cut_labels", ""));
       out.paragraphs.push_back(std::move(paragraph));
     }
     std::ostringstream summary;

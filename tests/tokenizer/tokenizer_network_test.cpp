@@ -125,6 +125,40 @@ DesignedWeights window_edges() {
   return w;
 }
 
+// Forward unit 0 reads full stops (as in window_edges), reverse unit 1 reads
+// "b", and forward unit 1 counts the steps from the window's start in small
+// increments (tanh(0.001 k) at step k). Full stop 2, b 1, everything else 0;
+// the multi-word-token logit, -10 + the count, never decides a label but
+// shows in the kept logits where each window started.
+DesignedWeights window_starts() {
+  DesignedWeights w = zero_weights(true);
+  constexpr std::int64_t kB = 5;
+  w.set("embeddings.weight", kDot, 0, 1.0f);
+  w.set("embeddings.weight", kUnk, 0, 1.0f);
+  w.set("embeddings.weight", kB, 1, 1.0f);
+  const std::string rnn = "rnn.";
+  for (const bool reverse : {false, true}) {
+    const std::int64_t j = reverse ? 1 : 0;
+    w.gate_bias(rnn, reverse, DesignedWeights::kInput, j, 20.0f);
+    w.gate_bias(rnn, reverse, DesignedWeights::kForget, j, -20.0f);
+    w.gate_input(rnn, reverse, DesignedWeights::kCell, j, j, 20.0f);
+    w.gate_bias(rnn, reverse, DesignedWeights::kOutput, j, 20.0f);
+  }
+  w.gate_bias(rnn, false, DesignedWeights::kInput, 1, 20.0f);
+  w.gate_bias(rnn, false, DesignedWeights::kForget, 1, 20.0f);
+  w.gate_bias(rnn, false, DesignedWeights::kCell, 1, 0.001f);
+  w.gate_bias(rnn, false, DesignedWeights::kOutput, 1, 20.0f);
+  // First-level output: [forward 0, forward 1, reverse 0, reverse 1].
+  w.set("tok_clf.weight", 0, 0, 40.0f);
+  w.set("tok_clf.weight", 0, 3, 40.0f);
+  w.set("tok_clf.bias", 0, -20.0f);
+  w.set("sent_clf.weight", 0, 0, 40.0f);
+  w.set("sent_clf.bias", 0, -15.0f);
+  w.set("mwt_clf.weight", 0, 1, 1.0f);
+  w.set("mwt_clf.bias", 0, -10.0f);
+  return w;
+}
+
 // The first level outputs a constant 0.76 on forward unit 0 and a fixed
 // token score; the second level squashes its input twice (0.57 for the
 // ungated 0.76, 0.35 at half strength, about 0 when closed) and its token head
@@ -195,11 +229,47 @@ const WindowCase kWindowCases[] = {
     // The first window is cut after unit 499; units 500..999 are predicted
     // again in the second window, which ends at the paragraph's end.
     {"cut_back_to_stop", 1001, {499}, {{499, 2}, {1000, 4}}},
-    // No sentence end: all 1000 labels kept, the last unit runs alone.
+    // No sentence end, and the only token end is the window's own mark on
+    // its final unit, which does not count: all 1000 labels kept, the last
+    // unit runs alone.
     {"kept_whole_without_stop", 1001, {}, {{999, 3}, {1000, 4}}},
     {"stop_on_window_end", 1001, {999}, {{999, 4}, {1000, 4}}},
     {"three_windows", 2500, {499, 1799}, {{499, 2}, {1499, 3}, {1799, 2}, {2499, 4}}},
     {"three_windows_no_stop", 2500, {}, {{999, 3}, {1999, 3}, {2499, 4}}},
+};
+
+struct CutCase {
+  const char* name;
+  std::size_t length;
+  std::vector<std::size_t> full_stops;
+  std::vector<std::size_t> token_ends;  // units "b"
+  std::vector<std::size_t> window_starts;
+};
+
+std::vector<std::size_t> every(std::size_t first, std::size_t step, std::size_t end) {
+  std::vector<std::size_t> out;
+  for (std::size_t i = first; i < end; i += step) out.push_back(i);
+  return out;
+}
+
+// A full window is cut back after its last sentence end, else after its last
+// token end before its final unit, else kept whole; the next window starts
+// right after the cut.
+const CutCase kCutCases[] = {
+    {"exactly_one_window", 1000, {}, {499}, {0}},
+    {"cut_after_token_end", 1001, {}, {599}, {0, 600}},
+    {"kept_whole_without_token_end", 1001, {}, {}, {0, 1000}},
+    // A token end on the window's final unit is no place to cut.
+    {"token_end_on_window_end", 1001, {}, {999}, {0, 1000}},
+    {"token_ends_at_window_end", 1001, {}, {998, 999}, {0, 999}},
+    // The sentence end decides in the first window; the second holds only a
+    // token end and is cut there; the third holds neither.
+    {"sentence_end_before_token_end", 1700, {499}, {599}, {0, 500, 600, 1600}},
+    {"token_ends_in_every_window", 3000, {}, every(299, 300, 3000), {0, 900, 1800, 2700}},
+    // Sentence ends in every window: the windows the sentence-end rule alone
+    // gives, whatever token ends follow the last sentence end.
+    {"sentence_ends_in_every_window", 3000, every(299, 300, 3000), every(350, 300, 3000), {0, 900, 1800, 2700}},
+    {"no_ends_at_all", 2500, {}, {}, {0, 1000, 2000}},
 };
 
 const double kInvtemps[] = {1.0, 2.0, 0.0, -0.0, -1.0};
@@ -214,6 +284,7 @@ class TokenizerNetworkTest : public ::testing::Test {
                         designed_options(bias_only(c.tok, c.sent, c.mwt, c.mwt_tensors), c.use_mwt, 0.5));
     }
     jobs.emplace_back(dir("windows"), designed_options(window_edges(), true, 0.5));
+    jobs.emplace_back(dir("window_starts"), designed_options(window_starts(), true, 0.5));
     for (std::size_t i = 0; i < std::size(kInvtemps); ++i) {
       jobs.emplace_back(dir("gate_a_" + std::to_string(i)),
                         designed_options(gate_probe(-10.0f, 22.0f), false, kInvtemps[i]));
@@ -276,7 +347,7 @@ TEST_F(TokenizerNetworkTest, EmptyParagraphAndEmptyBatchGiveNothing) {
   EXPECT_TRUE(plan.predict_batch({}).empty());
 }
 
-TEST_F(TokenizerNetworkTest, LongParagraphsRunInWindowsCutBackAfterTheLastSentenceEnd) {
+TEST_F(TokenizerNetworkTest, LongParagraphsRunInWindowsCutBackAfterTheLastEnd) {
   const TokenizerPlan::Impl& plan = load("windows");
   for (const WindowCase& c : kWindowCases) {
     SCOPED_TRACE(c.name);
@@ -287,6 +358,32 @@ TEST_F(TokenizerNetworkTest, LongParagraphsRunInWindowsCutBackAfterTheLastSenten
     const Labels labels = plan.predict_paragraph(units);
     ASSERT_EQ(labels.size(), c.length);
     EXPECT_EQ(non_zero(labels), c.expected);
+  }
+}
+
+TEST_F(TokenizerNetworkTest, FullWindowsWithoutSentenceEndAreCutAfterTheirLastTokenEnd) {
+  const TokenizerPlan::Impl& plan = load("window_starts");
+  for (const CutCase& c : kCutCases) {
+    SCOPED_TRACE(c.name);
+    std::string text(c.length, 'a');
+    std::map<std::size_t, std::int64_t> expected;
+    for (const std::size_t end : c.token_ends) text[end] = 'b', expected[end] = 1;
+    for (const std::size_t stop : c.full_stops) text[stop] = '.', expected[stop] = 2;
+    expected[c.length - 1] = 2;
+    const TokenizerParagraph units = one_paragraph(text);
+    ASSERT_EQ(units.size(), c.length);
+    detail::HeadLogits logits;
+    const Labels labels = detail::predict_paragraph_with_logits(plan, units, &logits);
+    ASSERT_EQ(logits.size(), 3 * c.length);
+    EXPECT_EQ(non_zero(labels), expected);
+    // The count is tanh(0.001) at a window's first unit and tanh(0.002) at
+    // the next: the threshold sits 5e-4 from both, where float32 around -10
+    // resolves 1e-6, whatever the kernels' summation order.
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < c.length; ++i) {
+      if (logits[3 * i + 2] < -10.0f + 0.0015f) starts.push_back(i);
+    }
+    EXPECT_EQ(starts, c.window_starts);
   }
 }
 

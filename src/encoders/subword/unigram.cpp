@@ -34,24 +34,29 @@ CharacterMap::CharacterMap(const std::vector<std::uint8_t>& bytes) {
   blob_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(4 + trie_bytes), bytes.end());
 }
 
-std::optional<std::string_view> CharacterMap::replacement(std::string_view key) const {
+std::optional<CharacterMap::Match> CharacterMap::longest_prefix(std::string_view text) const {
   if (units_.empty()) return std::nullopt;
+  std::optional<Match> longest;
   std::size_t pos = unit_offset(units_[0]);
-  bool leaf = false;
-  for (const char ch : key) {
-    const auto byte = static_cast<unsigned char>(ch);
-    if (byte == 0) return std::nullopt;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0) break;
     pos ^= byte;
-    if (pos >= units_.size()) return std::nullopt;
+    if (pos >= units_.size()) break;
     const std::uint32_t unit = units_[pos];
-    if (unit_label(unit) != byte) return std::nullopt;
+    if (unit_label(unit) != byte) break;
     pos ^= unit_offset(unit);
-    if (unit_has_leaf(unit)) {
-      leaf = true;
-      break;
+    // A key ending inside a code point would leave a broken one behind.
+    const bool at_boundary = i + 1 == text.size() || (static_cast<unsigned char>(text[i + 1]) & 0xC0) != 0x80;
+    if (unit_has_leaf(unit) && at_boundary) {
+      if (const std::optional<std::string_view> replacement = value_at(pos)) longest = Match{i + 1, *replacement};
     }
   }
-  if (!leaf || pos >= units_.size()) return std::nullopt;
+  return longest;
+}
+
+std::optional<std::string_view> CharacterMap::value_at(std::size_t pos) const {
+  if (pos >= units_.size()) return std::nullopt;
   const std::size_t value = unit_value(units_[pos]);
   if (value >= blob_.size()) return std::nullopt;
   const std::string_view rest = std::string_view(blob_).substr(value);
@@ -75,11 +80,6 @@ std::int64_t required_id(const detail::TokenIdMap& ids, const std::string& token
 }
 
 bool is_whitespace(char32_t c) { return detail::in_ranges(detail::kWhitespaceRanges, c); }
-bool is_mark(char32_t c) { return c >= 0x300 && detail::in_ranges(detail::kMarkRanges, c); }
-
-// Whole clusters of at most this many bytes are looked up as one key.
-constexpr std::size_t kMaxClusterKeyBytes = 5;
-
 constexpr std::string_view kWordStart = "\xE2\x96\x81";  // U+2581
 
 }  // namespace
@@ -88,33 +88,16 @@ std::string XLMRobertaTokenizer::Impl::normalize(std::string_view word) const {
   const std::vector<CodePointSpan> spans = detail::decode_utf8_spans(word.data(), word.size());
   std::string out;
   out.reserve(word.size());
-  const std::size_t n = spans.size();
-  const auto bytes_of = [&](std::size_t first, std::size_t last) {
-    return word.substr(spans[first].begin, spans[last].end - spans[first].begin);
-  };
-  for (std::size_t i = 0; i < n;) {
-    // The cluster [i, j): CR LF, or a code point with its marks and joiners.
-    std::size_t j = i + 1;
-    if (spans[i].code_point == 0x0D && j < n && spans[j].code_point == 0x0A) {
-      j = i + 2;
+  for (std::size_t i = 0; i < spans.size();) {
+    const std::size_t begin = spans[i].begin;
+    if (const auto match = character_map.longest_prefix(word.substr(begin))) {
+      out.append(match->replacement);
+      const std::size_t end = begin + match->length;
+      while (i < spans.size() && spans[i].begin < end) ++i;
     } else {
-      while (j < n && (is_mark(spans[j].code_point) || spans[j - 1].code_point == 0x200D ||
-                       spans[j].code_point == 0xFE0F)) {
-        ++j;
-      }
+      out.append(word.substr(begin, spans[i].end - begin));
+      ++i;
     }
-    const std::string_view cluster = bytes_of(i, j - 1);
-    std::optional<std::string_view> whole;
-    if (cluster.size() <= kMaxClusterKeyBytes) whole = character_map.replacement(cluster);
-    if (whole) {
-      out.append(*whole);
-    } else {
-      for (std::size_t k = i; k < j; ++k) {
-        const std::string_view own = bytes_of(k, k);
-        out.append(character_map.replacement(own).value_or(own));
-      }
-    }
-    i = j;
   }
   return out;
 }

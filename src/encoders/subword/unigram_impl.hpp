@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,11 +27,20 @@ class CharacterMap {
   // Throws SubwordError when the header or the trie size is malformed.
   explicit CharacterMap(const std::vector<std::uint8_t>& bytes);
 
-  // The replacement of the shortest key that is a prefix of key (the walk
-  // stops at the first leaf), or nullopt. A zero byte never matches.
-  std::optional<std::string_view> replacement(std::string_view key) const;
+  // The longest key that is a prefix of text and ends where a code point
+  // ends (text is well-formed UTF-8): its length in bytes and its
+  // replacement. nullopt when no key matches. A zero byte ends the search.
+  struct Match {
+    std::size_t length;
+    std::string_view replacement;
+  };
+  std::optional<Match> longest_prefix(std::string_view text) const;
 
  private:
+  // The replacement whose value unit sits at pos, or nullopt when pos or the
+  // value lies outside the arrays.
+  std::optional<std::string_view> value_at(std::size_t pos) const;
+
   std::vector<std::uint32_t> units_;
   std::string blob_;
 };
@@ -53,7 +63,9 @@ struct XLMRobertaTokenizer::Impl {
   // The ids of one word through the cache: normalised, split on whitespace,
   // each run segmented.
   std::vector<std::int64_t> tokenize(std::string_view word) const;
-  // The word normalised cluster by cluster through the character map.
+  // The word normalised through the character map: at each code point the
+  // longest key that starts there is replaced, and the search goes on right
+  // after it; code points no key covers are kept.
   std::string normalize(std::string_view word) const;
   // The highest-scoring segmentation of one run (already prefixed with U+2581).
   std::vector<std::int64_t> segment(std::string_view run) const;

@@ -108,13 +108,19 @@ void append_logits(const at::Tensor& row, std::size_t count, HeadLogits& out) {
   out.insert(out.end(), data, data + count * 3);
 }
 
-// How many of a window's labels to keep: all of them when the window reaches
-// the paragraph's end or holds no sentence end, otherwise up to and
-// including its last sentence end.
+// How many of a window's labels to keep when more units follow it: up to and
+// including its last sentence end; without one, up to its last token end
+// before its final unit, so that no word is cut at the window's edge (the
+// final unit is labelled as if the text ended there, so a token end on it
+// says nothing); without either, all of them. The units after the cut are
+// labelled again in the next window, with the context that follows them.
 std::size_t kept_labels(const std::int64_t* labels, std::size_t count, bool more_follow) {
   if (!more_follow) return count;
   for (std::size_t i = count; i > 0; --i) {
     if (is_sentence_end(labels[i - 1])) return i;
+  }
+  for (std::size_t i = count - 1; i > 0; --i) {
+    if (labels[i - 1] != kLabelNone) return i;  // 1 or 3: no sentence end is left
   }
   return count;
 }

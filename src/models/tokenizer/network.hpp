@@ -15,7 +15,9 @@
 namespace lorvane::detail {
 
 // Longest unit sequence the network sees at once. Longer paragraphs are run
-// in windows of this size, cut back after their last sentence end.
+// in windows of this size, each but the last cut back after its last
+// sentence end or, without one, after its last token end before its final
+// unit.
 inline constexpr std::size_t kTokenizerWindow = 1000;
 
 // Label codes, one per unit.
