@@ -75,8 +75,14 @@ class PipelineDemo(unittest.TestCase):
 
 class DemoScript(unittest.TestCase):
     def demo(self, args, stdin=""):
+        # sys.prefix is the venv as this Python was named, often through the
+        # checkout's own .venv link: the bootstrap must not turn that link
+        # into a loop.
         env = dict(os.environ, LORVANE_BUILD_DIR=BUILD_DIR, LORVANE_VENV=sys.prefix, LORVANE_JOBS="1")
-        return run([str(SOURCE / "scripts" / "demo"), *args], stdin, env)
+        result = run([str(SOURCE / "scripts" / "demo"), *args], stdin, env)
+        if (SOURCE / ".venv").is_symlink():
+            self.assertTrue((SOURCE / ".venv" / "bin" / "python").exists(), os.readlink(SOURCE / ".venv"))
+        return result
 
     def test_help_needs_no_setup(self):
         status, out, err = self.demo(["--help", "text"])
