@@ -1,5 +1,6 @@
 #include "models/common/config.hpp"
 
+#include <string>
 #include <utility>
 
 namespace lorvane::detail {
@@ -67,6 +68,27 @@ std::string optional_string(const JsonValue& object, std::string_view key, std::
                             std::string fallback) {
   const JsonValue* value = given_member(object, key, context);
   return value == nullptr ? std::move(fallback) : value->as_string(member_context(context, key));
+}
+
+std::int64_t size_in_range(std::int64_t value, std::int64_t min, std::int64_t max, std::string_view path,
+                           RaiseError raise) {
+  if (value < min || value > max) {
+    raise("expected an integer from " + std::to_string(min) + " to " + std::to_string(max) + " at " +
+          std::string(path));
+  }
+  return value;
+}
+
+std::int64_t checked_sum(std::int64_t a, std::int64_t b, std::string_view what, RaiseError raise) {
+  std::int64_t result = 0;
+  if (__builtin_add_overflow(a, b, &result)) raise(std::string(what) + " is too large");
+  return result;
+}
+
+std::int64_t checked_product(std::int64_t a, std::int64_t b, std::string_view what, RaiseError raise) {
+  std::int64_t result = 0;
+  if (__builtin_mul_overflow(a, b, &result)) raise(std::string(what) + " is too large");
+  return result;
 }
 
 }  // namespace lorvane::detail

@@ -10,6 +10,7 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/errors.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/constituency/plan_impl.hpp"
@@ -260,8 +261,8 @@ std::unique_ptr<Impl> detail::load_constituency_plan(std::filesystem::path bundl
 ConstituencyPlan::ConstituencyPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = detail::load_constituency_plan(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw ConstituencyModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<ConstituencyModelError>();
   }
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "bundle/json.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/ner/plan_impl.hpp"
@@ -290,8 +291,8 @@ detail::LstmWeights NERPlan::Impl::make_tagger_weights() const {
 NERPlan::NERPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw NERModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<NERModelError>();
   }
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "lorvane/sentiment.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
@@ -178,8 +179,8 @@ SentimentPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksum
 SentimentPlan::SentimentPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw SentimentModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<SentimentModelError>();
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/common/vocabulary.hpp"
@@ -244,7 +245,7 @@ detail::LstmWeights level_weights(const TokenizerPlan::Impl& impl, std::string_v
 }  // namespace
 
 TokenizerPlan::TokenizerPlan(std::filesystem::path bundle_dir, bool verify_checksums)
-    : impl_(std::make_unique<Impl>()) {
+try : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
   impl.bundle = detail::open_bundle_for<TokenizerModelError>(std::move(bundle_dir), verify_checksums, "tokenize",
                                                              "a tokenize");
@@ -255,6 +256,8 @@ TokenizerPlan::TokenizerPlan(std::filesystem::path bundle_dir, bool verify_check
   check_vocabulary_ids(impl);
   impl.rnn = level_weights(impl, "rnn.");
   impl.rnn2 = level_weights(impl, "rnn2.");
+} catch (...) {
+  detail::rethrow_loading_error<TokenizerModelError>();
 }
 
 TokenizerPlan::TokenizerPlan(TokenizerPlan&& other) noexcept = default;
