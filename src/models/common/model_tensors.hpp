@@ -28,6 +28,12 @@ enum class Elements {
 // A size of an expected shape that matches any size.
 inline constexpr std::int64_t kAnySize = -1;
 
+// A tensor's size in one dimension, or -1 (no size) when it has fewer
+// dimensions, so that a rule comparing sizes reports its own message.
+inline std::int64_t size_or_none(const at::Tensor& tensor, std::int64_t dim) {
+  return tensor.dim() > dim ? tensor.size(dim) : -1;
+}
+
 // Safe to share across threads: immutable after construction.
 class ModelTensors {
  public:

@@ -162,14 +162,8 @@ std::vector<std::string> xpos_embedding_names(const DepparsePlan::Impl& impl) {
   return names;
 }
 
-// A tensor's size in one dimension, or -1 (no size) when it has fewer
-// dimensions: the rules below then report their own message.
-std::int64_t size_or_none(const at::Tensor& tensor, std::int64_t dim) {
-  return tensor.dim() > dim ? tensor.size(dim) : -1;
-}
-
 void require_rows(const at::Tensor& tensor, std::size_t rows, const char* message) {
-  if (size_or_none(tensor, 0) != static_cast<std::int64_t>(rows)) fail(message);
+  if (detail::size_or_none(tensor, 0) != static_cast<std::int64_t>(rows)) fail(message);
 }
 
 // One deep biaffine scorer over rows of `width`: dependent side W1
@@ -179,7 +173,7 @@ void check_deep_biaffine(const detail::ModelTensors& tensors, const std::string&
                          std::int64_t deep, std::int64_t outputs) {
   tensors.require(scorer + ".W1.weight", {deep, width});
   tensors.require(scorer + ".W1.bias", {deep});
-  const std::int64_t head = size_or_none(tensors.require(scorer + ".W2.weight"), 0);
+  const std::int64_t head = detail::size_or_none(tensors.require(scorer + ".W2.weight"), 0);
   tensors.require(scorer + ".W2.weight", {head, width});
   tensors.require(scorer + ".W2.bias", {head});
   tensors.require(scorer + ".scorer.W_bilin.weight", {deep + 1, head + 1, outputs});
@@ -210,7 +204,7 @@ void check_model_shapes(const DepparsePlan::Impl& impl) {
   tensors.require("lemma_emb.weight", {kAnySize, word});
   tensors.require("upos_emb.weight", {kAnySize, tag});
   for (const std::string& name : xpos_embedding_names(impl)) tensors.require(name, {kAnySize, tag});
-  const std::int64_t pretrain_dim = size_or_none(tensors.require("pretrained_emb.weight"), 1);
+  const std::int64_t pretrain_dim = detail::size_or_none(tensors.require("pretrained_emb.weight"), 1);
   tensors.require("pretrained_emb.weight", {kAnySize, pretrain_dim});
   tensors.require("trans_pretrained.weight", {impl.transformed_dim, pretrain_dim});
   if (!impl.use_charlm) {
@@ -228,7 +222,7 @@ void check_model_shapes(const DepparsePlan::Impl& impl) {
                                      "pretrained_emb.weight"};
   for (const std::string& name : xpos_embedding_names(impl)) tables.push_back(name);
   for (const std::string& name : tables) {
-    if (size_or_none(tensors.require(name), 0) < kSpecialRows) fail(kDimensionsMessage);
+    if (detail::size_or_none(tensors.require(name), 0) < kSpecialRows) fail(kDimensionsMessage);
   }
   tensors.require_ids_in_rows(impl.word_vocab, "assets.vocab.word._unit2id", "word_emb.weight");
   tensors.require_ids_in_rows(impl.lemma_vocab, "assets.vocab.lemma._unit2id", "lemma_emb.weight");
@@ -244,7 +238,7 @@ void check_model_shapes(const DepparsePlan::Impl& impl) {
     tensors.require_ids_in_rows(impl.xpos_vocab, "assets.vocab.xpos._unit2id", "xpos_emb.weight");
   }
   if (!impl.use_charlm) {
-    if (size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < 2) {
+    if (detail::size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < 2) {
       fail("depparse character tensor dimensions disagree with its vocabulary");
     }
     tensors.require_ids_in_rows(impl.char_vocab, "assets.vocab.char._unit2id", "charmodel.char_emb.weight");
@@ -326,14 +320,14 @@ void DepparsePlan::Impl::validate_tensors() const {
 
   const at::Tensor& words = weight("word_emb.weight");
   require_rows(words, word_vocab.size(), kDimensionsMessage);
-  if (size_or_none(words, 1) != word_emb_dim) fail(kDimensionsMessage);
+  if (detail::size_or_none(words, 1) != word_emb_dim) fail(kDimensionsMessage);
   const at::Tensor& lemmas = weight("lemma_emb.weight");
   require_rows(lemmas, lemma_vocab.size(), kDimensionsMessage);
-  if (size_or_none(lemmas, 1) != word_emb_dim) fail(kDimensionsMessage);
+  if (detail::size_or_none(lemmas, 1) != word_emb_dim) fail(kDimensionsMessage);
   require_rows(weight("upos_emb.weight"), upos_vocab.size(), kDimensionsMessage);
   require_rows(weight("pretrained_emb.weight"), pretrain_vocab.size(), kDimensionsMessage);
-  if (size_or_none(weight("parserlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width(*this)) fail(kDimensionsMessage);
-  if (size_or_none(weight("deprel.scorer.W_bilin.bias"), 0) != static_cast<std::int64_t>(deprel_units.size()) - 4) {
+  if (detail::size_or_none(weight("parserlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width(*this)) fail(kDimensionsMessage);
+  if (detail::size_or_none(weight("deprel.scorer.W_bilin.bias"), 0) != static_cast<std::int64_t>(deprel_units.size()) - 4) {
     fail(kDimensionsMessage);
   }
   if (xpos_composite) {

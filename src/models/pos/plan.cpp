@@ -154,14 +154,8 @@ std::vector<std::string> xpos_prefixes(const POSPlan::Impl& impl) {
 
 std::string feature_prefix(std::size_t index) { return detail::indexed_name("ufeats_clf.", index, ".W_bilin"); }
 
-// A tensor's size in one dimension, or -1 (no size) when it has fewer
-// dimensions: the rules below then report their own message.
-std::int64_t size_or_none(const at::Tensor& tensor, std::int64_t dim) {
-  return tensor.dim() > dim ? tensor.size(dim) : -1;
-}
-
 void require_rows(const at::Tensor& tensor, std::size_t rows, const char* message) {
-  if (size_or_none(tensor, 0) != static_cast<std::int64_t>(rows)) fail(message);
+  if (detail::size_or_none(tensor, 0) != static_cast<std::int64_t>(rows)) fail(message);
 }
 
 // Every tensor the tagger reads, after the rules above: shapes against the
@@ -174,7 +168,7 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
   const std::int64_t hidden = impl.hidden_dim;
   const std::int64_t tag = impl.tag_emb_dim;
   tensors.require("word_emb.weight", {kAnySize, impl.word_emb_dim});
-  const std::int64_t pretrain_dim = size_or_none(tensors.require("pretrained_emb.weight"), 1);
+  const std::int64_t pretrain_dim = detail::size_or_none(tensors.require("pretrained_emb.weight"), 1);
   tensors.require("pretrained_emb.weight", {kAnySize, pretrain_dim});
   tensors.require("trans_pretrained.weight", {impl.transformed_dim, pretrain_dim});
   if (impl.use_charlm) {
@@ -188,7 +182,7 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
   }
   detail::check_highway_shapes(tensors, "taggerlstm", impl.num_layers, input_width, hidden);
   const auto upos = static_cast<std::int64_t>(impl.upos_units.size());
-  const std::int64_t upos_hidden = size_or_none(tensors.require("upos_hid.weight"), 0);
+  const std::int64_t upos_hidden = detail::size_or_none(tensors.require("upos_hid.weight"), 0);
   tensors.require("upos_hid.weight", {upos_hidden, 2 * hidden});
   tensors.require("upos_hid.bias", {upos_hidden});
   tensors.require("upos_clf.weight", {upos, upos_hidden});
@@ -196,7 +190,7 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
   tensors.require("upos_emb.weight", {upos, tag});
   for (const char* head : {"xpos", "ufeats"}) {
     const std::string name = std::string(head) + "_hid.weight";
-    const std::int64_t width = size_or_none(tensors.require(name), 0);
+    const std::int64_t width = detail::size_or_none(tensors.require(name), 0);
     tensors.require(name, {width, 2 * hidden});
     tensors.require(std::string(head) + "_hid.bias", {width});
     const std::vector<std::string> prefixes =
@@ -206,7 +200,7 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
       for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) classifiers.push_back(feature_prefix(i));
     }
     for (std::size_t i = 0; i < classifiers.size(); ++i) {
-      const std::int64_t classes = size_or_none(tensors.require(classifiers[i] + ".weight"), 0);
+      const std::int64_t classes = detail::size_or_none(tensors.require(classifiers[i] + ".weight"), 0);
       tensors.require(classifiers[i] + ".weight", {classes, width + 1, tag + 1});
       tensors.require(classifiers[i] + ".bias", {classes});
     }
@@ -216,14 +210,14 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
                  "POS tensor dimensions disagree with bundled vocabularies");
   }
   // A word the vocabulary lacks gets id 1.
-  if (size_or_none(tensors.require("word_emb.weight"), 0) < 2 ||
-      size_or_none(tensors.require("pretrained_emb.weight"), 0) < 2) {
+  if (detail::size_or_none(tensors.require("word_emb.weight"), 0) < 2 ||
+      detail::size_or_none(tensors.require("pretrained_emb.weight"), 0) < 2) {
     fail("POS tensor dimensions disagree with bundled vocabularies");
   }
   tensors.require_ids_in_rows(impl.word_vocab, "assets.vocab.word._unit2id", "word_emb.weight");
   tensors.require_ids_in_rows(impl.pretrain_vocab, "assets.pretrain_vocab._unit2id", "pretrained_emb.weight");
   if (!impl.use_charlm) {
-    if (size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < 2) {
+    if (detail::size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < 2) {
       fail("POS character tensor dimensions disagree with its vocabulary");
     }
     tensors.require_ids_in_rows(impl.char_vocab, "assets.vocab.char._unit2id", "charmodel.char_emb.weight");
@@ -316,7 +310,7 @@ void POSPlan::Impl::validate_tensors() const {
   const char* const vocabularies = "POS tensor dimensions disagree with bundled vocabularies";
   const at::Tensor& words = weight("word_emb.weight");
   require_rows(words, word_vocab.size(), vocabularies);
-  if (size_or_none(words, 1) != word_emb_dim) fail(vocabularies);
+  if (detail::size_or_none(words, 1) != word_emb_dim) fail(vocabularies);
   require_rows(weight("pretrained_emb.weight"), pretrain_vocab.size(), vocabularies);
   require_rows(weight("upos_clf.weight"), upos_units.size(), vocabularies);
   if (xpos_composite) {
@@ -340,7 +334,7 @@ void POSPlan::Impl::validate_tensors() const {
   }
   const std::int64_t transformer_width = use_transformer ? transformer->hidden_size() : 0;
   const std::int64_t input_width = word_emb_dim + transformed_dim + character_width + transformer_width;
-  if (size_or_none(weight("taggerlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width) {
+  if (detail::size_or_none(weight("taggerlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width) {
     fail("POS tagger input size disagrees with its embedding profile");
   }
   check_model_shapes(*this, input_width);

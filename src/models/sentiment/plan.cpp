@@ -65,6 +65,16 @@ void read_dimensions(const JsonValue& config, SentimentPlan::Impl& impl) {
   if (impl.maxpool_width <= 0 || impl.num_classes <= 0 || (impl.bilstm && impl.bilstm_hidden_dim <= 0)) {
     fail(kDimensionMessage);
   }
+  // Bounded before any is combined with another or sizes anything.
+  const detail::RaiseError raise = &detail::raise<SentimentModelError>;
+  if (impl.bilstm) {
+    detail::size_in_range(impl.bilstm_hidden_dim, 1, detail::kMaxConfiguredSize, "assets.config.bilstm_hidden_dim",
+                          raise);
+  }
+  if (impl.charlm_projection > 0) {
+    detail::size_in_range(impl.charlm_projection, 1, detail::kMaxConfiguredSize, "assets.config.charlm_projection",
+                          raise);
+  }
 }
 
 // One element of filter_sizes: an integer is a full-width filter of that
