@@ -8,7 +8,23 @@ namespace lorvane::detail {
 std::string member_context(std::string_view context, std::string_view key) {
   std::string path;
   path.reserve(context.size() + 1 + key.size());
-  path.append(context).append(".").append(key);
+  path.append(context).append(".");
+  // Keys are vocabulary units too ("\n" is a character model's start symbol):
+  // control characters are escaped so that a message stays on one line.
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      path += "\\n";
+    } else if (c == '\t') {
+      path += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      path.append("\\u00").push_back(kHex[byte >> 4]);
+      path.push_back(kHex[byte & 0xf]);
+    } else {
+      path.push_back(c);
+    }
+  }
   return path;
 }
 

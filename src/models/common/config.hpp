@@ -20,7 +20,8 @@
 
 namespace lorvane::detail {
 
-// "<context>.<key>"
+// "<context>.<key>", with control characters of the key escaped ("\n",
+// "\t", "\u001f") so that a message naming it stays on one line.
 std::string member_context(std::string_view context, std::string_view key);
 
 // How a member's value is named in its type error.

@@ -10,8 +10,8 @@
 
 #include "lorvane/document.hpp"
 #include "lorvane/errors.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/batching.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/constituency/parsing.hpp"
 

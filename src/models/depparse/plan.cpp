@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "bundle/json.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/model_tensors.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/depparse/plan_impl.hpp"

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "bundle/json.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/model_tensors.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/pos/plan_impl.hpp"

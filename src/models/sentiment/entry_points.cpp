@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/batching.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
 

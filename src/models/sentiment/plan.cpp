@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "lorvane/sentiment.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
 

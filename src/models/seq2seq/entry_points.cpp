@@ -5,8 +5,8 @@
 
 #include <utility>
 
-#include "models/common/guarded_call.hpp"
 #include "models/common/batching.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/seq2seq/plan_impl.hpp"
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "bundle/json.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/seq2seq/plan_impl.hpp"
 

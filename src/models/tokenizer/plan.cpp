@@ -10,8 +10,8 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
-#include "models/common/guarded_call.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/common/vocabulary.hpp"
 #include "models/tokenizer/plan_impl.hpp"
