@@ -71,14 +71,14 @@ void check_hidden_widths(const Impl& impl) {
   if (!widths_match) throw ConstituencyModelError("constituency hidden dimensions disagree");
 }
 
-// The width of the word LSTM's input: pretrained, delta and tag embeddings,
-// the character models' rows and the transformer's.
-std::int64_t word_input_width(const Impl& impl) {
+// The width of a word's embedded row: pretrained, delta and tag embeddings
+// and the character models' rows (the boundary rows' width); the word LSTM
+// reads it with the transformer's row appended.
+std::int64_t word_row_width(const Impl& impl) {
   std::int64_t width = detail::size_or_none(impl.weight("embedding.weight"), 1) + impl.delta_embedding_dim;
   if (impl.tag_embedding_dim > 0) width += impl.tag_embedding_dim;
   if (impl.forward_charlm) width += impl.forward_charlm->hidden_size();
   if (impl.backward_charlm) width += impl.backward_charlm->hidden_size();
-  if (impl.transformer) width += impl.transformer->hidden_size();
   return width;
 }
 
@@ -92,7 +92,8 @@ void check_model_shapes(const Impl& impl) {
   const std::int64_t ht = impl.transition_hidden_size;
   const std::int64_t et = impl.transition_embedding_dim;
   const std::int64_t layers = impl.num_lstm_layers;
-  const std::int64_t word_input = word_input_width(impl);
+  const std::int64_t word_row = word_row_width(impl);
+  const std::int64_t word_input = word_row + (impl.transformer ? impl.transformer->hidden_size() : 0);
   tensors.require("embedding.weight", {kAnySize, kAnySize});
   tensors.require("delta_embedding.weight", {impl.delta_rows, impl.delta_embedding_dim});
   if (impl.tag_embedding_dim > 0) tensors.require("tag_embedding.weight", {impl.tag_rows, impl.tag_embedding_dim});
@@ -103,19 +104,24 @@ void check_model_shapes(const Impl& impl) {
   tensors.require("reduce_linear.weight", {h, h});
   tensors.require("reduce_linear.bias", {h});
   if (impl.sentence_boundaries) {
-    tensors.require("word_start_embedding", {word_input});
-    tensors.require("word_end_embedding", {word_input});
+    tensors.require("word_start_embedding", {word_row});
+    tensors.require("word_end_embedding", {word_row});
     tensors.require("transition_stack.start_embedding", {et});
     tensors.require("constituent_stack.start_embedding", {h});
   }
   detail::LstmWeights::checked(tensors, "word_lstm.", layers, true, word_input, h);
   detail::LstmWeights::checked(tensors, "transition_stack.lstm.", layers, false, et, ht);
   detail::LstmWeights::checked(tensors, "constituent_stack.lstm.", layers, false, h, h);
+  // The parser's own messages for what it would meet at the first sentence.
   std::int64_t width = 2 * h + ht;
   for (std::int64_t i = 0; i < impl.num_output_layers; ++i) {
     const std::string prefix = "output_layers." + std::to_string(i);
+    const at::Tensor& weight = impl.weight(prefix + ".weight");
     const std::int64_t out = i + 1 == impl.num_output_layers ? static_cast<std::int64_t>(impl.transitions.size())
-                                                             : detail::size_or_none(impl.weight(prefix + ".weight"), 0);
+                                                             : detail::size_or_none(weight, 0);
+    if (!weight.sizes().equals({out, width}) || !impl.weight(prefix + ".bias").sizes().equals({out})) {
+      throw ConstituencyModelError("constituency output layer has the wrong shape");
+    }
     tensors.require(prefix + ".weight", {out, width});
     tensors.require(prefix + ".bias", {out});
     width = out;
@@ -123,7 +129,7 @@ void check_model_shapes(const Impl& impl) {
   const std::int64_t dummy_rows = impl.weight("dummy_embedding.weight").size(0);
   for (const Transition& transition : impl.transitions) {
     if (transition.kind == TransitionKind::Open && transition.open_index >= dummy_rows) {
-      throw ConstituencyModelError("constituency Open transition has no dummy embedding row");
+      throw ConstituencyModelError("constituency Open index is outside dummy embeddings");
     }
   }
   if (auto message = detail::ids_outside_rows(impl.pretrain_vocab, impl.weight("embedding.weight").size(0),

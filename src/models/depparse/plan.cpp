@@ -238,7 +238,7 @@ void check_model_shapes(const DepparsePlan::Impl& impl) {
     tensors.require_ids_in_rows(impl.xpos_vocab, "assets.vocab.xpos._unit2id", "xpos_emb.weight");
   }
   if (!impl.use_charlm) {
-    if (detail::size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < 2) {
+    if (detail::size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < kSpecialRows) {
       fail("depparse character tensor dimensions disagree with its vocabulary");
     }
     tensors.require_ids_in_rows(impl.char_vocab, "assets.vocab.char._unit2id", "charmodel.char_emb.weight");

@@ -205,9 +205,13 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
       tensors.require(classifiers[i] + ".bias", {classes});
     }
   }
+  // A class past a feature's units could be predicted: refused now with the
+  // message its prediction would raise.
   for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) {
-    require_rows(tensors.require(feature_prefix(i) + ".weight"), impl.feats_vocab[i].units.size(),
-                 "POS tensor dimensions disagree with bundled vocabularies");
+    if (tensors.require(feature_prefix(i) + ".weight").size(0) >
+        static_cast<std::int64_t>(impl.feats_vocab[i].units.size())) {
+      fail("feature classifier produced an invalid id");
+    }
   }
   // A word the vocabulary lacks gets id 1.
   if (detail::size_or_none(tensors.require("word_emb.weight"), 0) < 2 ||
