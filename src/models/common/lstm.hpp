@@ -14,6 +14,8 @@
 
 namespace lorvane::detail {
 
+class ModelTensors;
+
 // Weights, inputs or states of an LSTM that do not fit one another: a model
 // fault, which plans refuse at load (so a caller should never see one).
 class LstmShapeError : public std::invalid_argument {
@@ -68,7 +70,7 @@ class LstmWeights {
   // size `hidden`, and for the table's floating type, before anything runs.
   // `layers`, `input` and `hidden` must be checked sizes (at most
   // kMaxConfiguredSize).
-  static LstmWeights checked(const class ModelTensors& tensors, std::string_view prefix, std::int64_t layers,
+  static LstmWeights checked(const ModelTensors& tensors, std::string_view prefix, std::int64_t layers,
                              bool bidirectional, std::int64_t input, std::int64_t hidden);
 
   // The tensors in flat order, as libtorch's LSTM takes them.

@@ -1,9 +1,7 @@
 #include "models/common/model_tensors.hpp"
 
-#include <algorithm>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include "models/common/tensor_view.hpp"
 

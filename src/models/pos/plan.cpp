@@ -188,23 +188,22 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
   tensors.require("upos_clf.weight", {upos, upos_hidden});
   tensors.require("upos_clf.bias", {upos});
   tensors.require("upos_emb.weight", {upos, tag});
-  for (const char* head : {"xpos", "ufeats"}) {
-    const std::string name = std::string(head) + "_hid.weight";
-    const std::int64_t width = detail::size_or_none(tensors.require(name), 0);
-    tensors.require(name, {width, 2 * hidden});
-    tensors.require(std::string(head) + "_hid.bias", {width});
-    const std::vector<std::string> prefixes =
-        std::string_view(head) == "xpos" ? xpos_prefixes(impl) : std::vector<std::string>();
-    std::vector<std::string> classifiers = prefixes;
-    if (std::string_view(head) == "ufeats") {
-      for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) classifiers.push_back(feature_prefix(i));
+  // A hidden layer over the encoder rows, then biaffine classifiers over its
+  // output and the UPOS embedding.
+  const auto check_head = [&](const std::string& hidden_layer, const std::vector<std::string>& classifiers) {
+    const std::int64_t width = detail::size_or_none(tensors.require(hidden_layer + ".weight"), 0);
+    tensors.require(hidden_layer + ".weight", {width, 2 * hidden});
+    tensors.require(hidden_layer + ".bias", {width});
+    for (const std::string& classifier : classifiers) {
+      const std::int64_t classes = detail::size_or_none(tensors.require(classifier + ".weight"), 0);
+      tensors.require(classifier + ".weight", {classes, width + 1, tag + 1});
+      tensors.require(classifier + ".bias", {classes});
     }
-    for (std::size_t i = 0; i < classifiers.size(); ++i) {
-      const std::int64_t classes = detail::size_or_none(tensors.require(classifiers[i] + ".weight"), 0);
-      tensors.require(classifiers[i] + ".weight", {classes, width + 1, tag + 1});
-      tensors.require(classifiers[i] + ".bias", {classes});
-    }
-  }
+  };
+  check_head("xpos_hid", xpos_prefixes(impl));
+  std::vector<std::string> features;
+  for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) features.push_back(feature_prefix(i));
+  check_head("ufeats_hid", features);
   // A class past a feature's units could be predicted: refused now with the
   // message its prediction would raise.
   for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) {
