@@ -254,6 +254,10 @@ try : impl_(std::make_unique<Impl>()) {
   check_required_tensors(impl);
   check_tensor_shapes(impl);
   check_vocabulary_ids(impl);
+  // A feature list that does not add up to feat_dim would fail on every
+  // paragraph: refused now with the same message (an empty paragraph makes
+  // no rows, only the check).
+  impl.compute_features({});
   impl.rnn = level_weights(impl, "rnn.");
   impl.rnn2 = level_weights(impl, "rnn2.");
 } catch (...) {
