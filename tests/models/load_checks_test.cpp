@@ -102,9 +102,13 @@ std::vector<Row> rows() {
        load<POSPlan>(), "lorvane::POSModelError",
        "tensor does not fit the model in bundle <dir>: expected float32 [4, 9, 4], got float32 [4, 9, 6]: "
        "'ufeats_clf.0.W_bilin.weight'"},
-      {"depparse deprel W_bilin relabelled int32", "depparse", retype("deprel.scorer.W_bilin.weight", "int32"),
+      {"depparse distance bias relabelled int32", "depparse", retype("distance.scorer.W_bilin.bias", "int32"),
        load<DepparsePlan>(), "lorvane::DepparseModelError",
-       "tensor does not fit the model in bundle <dir>: expected float32 [12, 14, 10], got int32 [12, 14, 10]: "
+       "tensor does not fit the model in bundle <dir>: expected float32 [1], got int32 [1]: "
+       "'distance.scorer.W_bilin.bias'"},
+      {"depparse deprel W_bilin transposed", "depparse", reshape("deprel.scorer.W_bilin.weight", "[10, 14, 12]"),
+       load<DepparsePlan>(), "lorvane::DepparseModelError",
+       "tensor does not fit the model in bundle <dir>: expected float32 [12, 14, 10], got float32 [10, 14, 12]: "
        "'deprel.scorer.W_bilin.weight'"},
       {"ner word embedding relabelled int32", "ner", retype("word_emb.weight", "int32"), load<NERPlan>(),
        "lorvane::NERModelError",
