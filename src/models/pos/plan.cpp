@@ -61,10 +61,14 @@ void check_dimension_ranges(const POSPlan::Impl& impl) {
       {"word_emb_dim", impl.word_emb_dim},   {"transformed_dim", impl.transformed_dim},
       {"char_emb_dim", impl.char_emb_dim},   {"char_hidden_dim", impl.char_hidden_dim},
       {"hidden_dim", impl.hidden_dim},       {"num_layers", impl.num_layers},
-      {"tag_emb_dim", impl.tag_emb_dim},     {"charlm_transform_dim", impl.charlm_transform_dim}};
+      {"tag_emb_dim", impl.tag_emb_dim}};
   for (const auto& [key, value] : sizes) {
-    detail::size_in_range(value, key == "charlm_transform_dim" ? 0 : 1, detail::kMaxConfiguredSize,
-                          detail::member_context(kConfigContext, key), kRaise);
+    detail::size_in_range(value, 1, detail::kMaxConfiguredSize, detail::member_context(kConfigContext, key), kRaise);
+  }
+  // Zero or less means no projection of the character-LM rows.
+  if (impl.charlm_transform_dim > 0) {
+    detail::size_in_range(impl.charlm_transform_dim, 1, detail::kMaxConfiguredSize,
+                          detail::member_context(kConfigContext, "charlm_transform_dim"), kRaise);
   }
 }
 
