@@ -22,7 +22,8 @@ class LORVANE_EXPORT CharLMPlan {
  public:
   // Bundle errors are ModelBundleError; another processor throws
   // CharLMModelError "expected a forward/backward_charlm bundle, got '<processor>'";
-  // malformed assets JSON passes as detail::JsonError.
+  // malformed assets (JSON syntax, missing keys, wrong types) throw
+  // CharLMModelError with the JSON error's message.
   CharLMPlan(std::filesystem::path bundle_dir, bool verify_checksums);
   CharLMPlan(CharLMPlan&& other) noexcept;
   CharLMPlan& operator=(CharLMPlan&& other) noexcept;

@@ -5,3 +5,4 @@ lorvane_add_test(bundle_test SOURCES
 if(LORVANE_WITH_TORCH)
   lorvane_add_test(bundle_tensor_view_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/bundle_tensor_view_test.cpp TORCH)
 endif()
+lorvane_add_test(bundle_mutation_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/bundle_mutation_test.cpp)

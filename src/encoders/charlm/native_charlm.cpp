@@ -75,6 +75,9 @@ NativeCharLM::NativeCharLM(std::shared_ptr<const ModelBundle> bundle, std::strin
   hidden_size_ = required_int(config, "char_hidden_dim", "charlm assets.config");
   layers_ = required_int(config, "char_num_layers", "charlm assets.config");
   if (hidden_size_ < 1 || layers_ < 1) fail(kUnsupportedModel);
+  // Bounded before 4 x hidden size and the layer names are formed.
+  size_in_range(hidden_size_, 1, kMaxConfiguredSize, "charlm assets.config.char_hidden_dim", &raise<CharLMModelError>);
+  size_in_range(layers_, 1, kMaxLstmLayers, "charlm assets.config.char_num_layers", &raise<CharLMModelError>);
   check_recurrent_dropout(config);
   forward_ = required_bool(assets, "is_forward_lm", "charlm assets");
 
@@ -97,6 +100,13 @@ NativeCharLM::NativeCharLM(std::shared_ptr<const ModelBundle> bundle, std::strin
       !initial_c_.sizes().equals(initial_h_.sizes())) {
     fail(kTensorsMismatch);
   }
+
+  // Ids are looked up in the embedding as they are: each must name a row.
+  const std::int64_t rows = embedding_.size(0);
+  if (auto message = ids_outside_rows(vocabulary_, rows, tensor_prefix_ + "char_emb.weight", "charlm assets.vocab._unit2id")) {
+    fail(*message);
+  }
+  if (unknown_id_ < 0 || unknown_id_ >= rows) fail(kTensorsMismatch);
 
   lstm_ = LstmWeights::from_names(tensor_prefix_ + "charlstm.lstm.", layers_, /*bidirectional=*/false,
                                   view);

@@ -4,6 +4,7 @@
 
 #include "bundle/json.hpp"
 #include "encoders/charlm/plan_impl.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 
 namespace lorvane {
@@ -17,12 +18,16 @@ const CharLMPlan::Impl& loaded(const std::unique_ptr<CharLMPlan::Impl>& impl) {
 }  // namespace
 
 CharLMPlan::CharLMPlan(std::filesystem::path bundle_dir, bool verify_checksums)
-    : impl_(std::make_unique<Impl>()) {
+try : impl_(std::make_unique<Impl>()) {
   impl_->bundle = detail::open_bundle_for<CharLMModelError>(
       std::move(bundle_dir), verify_checksums, {"forward_charlm", "backward_charlm"},
       "a forward/backward_charlm");
   const detail::JsonValue assets = detail::parse_json(impl_->bundle->assets_json());
   impl_->model = std::make_unique<detail::NativeCharLM>(impl_->bundle, std::string(), assets);
+} catch (...) {
+  // Like every other plan, the stand-alone model reports its assets' JSON
+  // errors as its own error.
+  detail::rethrow_loading_error<CharLMModelError>();
 }
 
 CharLMPlan::CharLMPlan(CharLMPlan&& other) noexcept = default;
@@ -36,7 +41,7 @@ bool CharLMPlan::is_forward() const { return loaded(impl_).model->is_forward(); 
 
 std::int64_t CharLMPlan::hidden_size() const { return loaded(impl_).model->hidden_size(); }
 
-std::vector<std::vector<float>> CharLMPlan::encode(const std::vector<std::string>& words) const {
+std::vector<std::vector<float>> CharLMPlan::encode(const std::vector<std::string>& words) const try {
   const detail::NativeCharLM& model = *loaded(impl_).model;
   c10::InferenceMode inference;
   const at::Tensor rows = model.encode(words).to(at::kFloat).contiguous();
@@ -47,6 +52,8 @@ std::vector<std::vector<float>> CharLMPlan::encode(const std::vector<std::string
     result[row].assign(data + row * width, data + (row + 1) * width);
   }
   return result;
+} catch (...) {
+  detail::rethrow_unexpected<CharLMModelError>();
 }
 
 }  // namespace lorvane

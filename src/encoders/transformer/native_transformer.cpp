@@ -27,7 +27,8 @@ constexpr std::string_view kTokenizerContext = "assets.transformer.tokenizer";
 std::int64_t positive_int(const JsonValue& object, std::string_view key, std::string_view context) {
   const std::int64_t value = required_int(object, key, context);
   if (value <= 0) throw TransformerError(member_context(context, key) + " must be positive");
-  return value;
+  // Widths are summed into the models' input widths: bounded like every size.
+  return size_in_range(value, 1, kMaxConfiguredSize, member_context(context, key), &raise<TransformerError>);
 }
 
 // The elements of the array at object[key], each read by `element` with the

@@ -1,5 +1,6 @@
 #include "models/common/config.hpp"
 
+#include <string>
 #include <utility>
 
 namespace lorvane::detail {
@@ -7,7 +8,23 @@ namespace lorvane::detail {
 std::string member_context(std::string_view context, std::string_view key) {
   std::string path;
   path.reserve(context.size() + 1 + key.size());
-  path.append(context).append(".").append(key);
+  path.append(context).append(".");
+  // Keys are vocabulary units too ("\n" is a character model's start symbol):
+  // control characters are escaped so that a message stays on one line.
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      path += "\\n";
+    } else if (c == '\t') {
+      path += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      path.append("\\u00").push_back(kHex[byte >> 4]);
+      path.push_back(kHex[byte & 0xf]);
+    } else {
+      path.push_back(c);
+    }
+  }
   return path;
 }
 
@@ -67,6 +84,27 @@ std::string optional_string(const JsonValue& object, std::string_view key, std::
                             std::string fallback) {
   const JsonValue* value = given_member(object, key, context);
   return value == nullptr ? std::move(fallback) : value->as_string(member_context(context, key));
+}
+
+std::int64_t size_in_range(std::int64_t value, std::int64_t min, std::int64_t max, std::string_view path,
+                           RaiseError raise) {
+  if (value < min || value > max) {
+    raise("expected an integer from " + std::to_string(min) + " to " + std::to_string(max) + " at " +
+          std::string(path));
+  }
+  return value;
+}
+
+std::int64_t checked_sum(std::int64_t a, std::int64_t b, std::string_view what, RaiseError raise) {
+  std::int64_t result = 0;
+  if (__builtin_add_overflow(a, b, &result)) raise(std::string(what) + " is too large");
+  return result;
+}
+
+std::int64_t checked_product(std::int64_t a, std::int64_t b, std::string_view what, RaiseError raise) {
+  std::int64_t result = 0;
+  if (__builtin_mul_overflow(a, b, &result)) raise(std::string(what) + " is too large");
+  return result;
 }
 
 }  // namespace lorvane::detail

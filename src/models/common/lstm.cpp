@@ -17,7 +17,9 @@
 #include <string>
 
 #include "models/common/batching.hpp"
+#include "models/common/config.hpp"
 #include "models/common/lstm_cells.hpp"
+#include "models/common/model_tensors.hpp"
 
 namespace lorvane::detail {
 namespace {
@@ -244,16 +246,21 @@ PackedRun run_packed(const LstmWeights& weights, at::Tensor input, const Packing
 
 void check_lengths(const std::vector<std::int64_t>& lengths, std::int64_t batch, std::int64_t steps) {
   if (static_cast<std::int64_t>(lengths.size()) != batch) {
-    throw std::invalid_argument("LSTM lengths do not match the batch");
+    throw LstmShapeError("LSTM lengths do not match the batch");
   }
   for (std::int64_t length : lengths) {
-    if (length < 1 || length > steps) throw std::invalid_argument("LSTM length out of range");
+    if (length < 1 || length > steps) throw LstmShapeError("LSTM length out of range");
   }
 }
 
 // The runner reads the weights through typed kernels: shapes and types are
 // checked before anything runs.
 void check_weights(const LstmWeights& weights, std::int64_t input_size, const at::TensorOptions& options) {
+  // The hidden size comes from a tensor's shape: bounded before 4 x hidden is formed.
+  const at::Tensor& recurrent = weights.weight_hh(0, 0);
+  if (recurrent.dim() != 2 || recurrent.size(1) < 1 || recurrent.size(1) > kMaxConfiguredSize) {
+    throw LstmShapeError("LSTM weights do not fit the input at layer 0");
+  }
   const std::int64_t hidden = weights.hidden_size();
   for (std::int64_t layer = 0; layer < weights.layers(); ++layer) {
     const std::int64_t in = layer == 0 ? input_size : weights.directions() * hidden;
@@ -266,7 +273,7 @@ void check_weights(const LstmWeights& weights, std::int64_t input_size, const at
         return t.scalar_type() == options.dtype() && t.device().is_cpu();
       });
       if (!fits || !typed) {
-        throw std::invalid_argument("LSTM weights do not fit the input at layer " + std::to_string(layer));
+        throw LstmShapeError("LSTM weights do not fit the input at layer " + std::to_string(layer));
       }
     }
   }
@@ -280,7 +287,7 @@ at::Tensor initial_rows(const at::Tensor& state, std::int64_t states, std::int64
   if (!state.defined()) return at::zeros({states, rows, hidden}, options);
   if (state.dim() != 3 || state.size(0) != states || state.size(2) != hidden ||
       (state.size(1) != 1 && state.size(1) != rows) || state.scalar_type() != options.dtype()) {
-    throw std::invalid_argument("LSTM initial state does not fit the batch");
+    throw LstmShapeError("LSTM initial state does not fit the batch");
   }
   // Always a copy: the runner writes into it, and the caller's state may be
   // a read-only view of a bundle.
@@ -298,27 +305,49 @@ LstmState initial_state(const LstmWeights& weights, const LstmState& initial, st
 
 }  // namespace
 
-std::vector<std::string> lstm_weight_names(std::string_view prefix, std::int64_t layers,
-                                           bool bidirectional) {
+std::vector<std::string> lstm_layer_names(std::string_view prefix, std::int64_t layer, bool bidirectional) {
   static constexpr std::string_view kKinds[] = {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"};
   std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(layers * (bidirectional ? 8 : 4)));
-  for (std::int64_t layer = 0; layer < layers; ++layer) {
-    for (std::string_view suffix : {std::string_view(), std::string_view("_reverse")}) {
-      if (!suffix.empty() && !bidirectional) break;
-      for (std::string_view kind : kKinds) {
-        names.push_back(std::string(prefix) + std::string(kind) + std::to_string(layer) + std::string(suffix));
-      }
+  for (std::string_view suffix : {std::string_view(), std::string_view("_reverse")}) {
+    if (!suffix.empty() && !bidirectional) break;
+    for (std::string_view kind : kKinds) {
+      names.push_back(std::string(prefix) + std::string(kind) + std::to_string(layer) + std::string(suffix));
     }
   }
   return names;
 }
 
+std::vector<std::string> lstm_weight_names(std::string_view prefix, std::int64_t layers,
+                                           bool bidirectional) {
+  if (layers < 0 || layers > kMaxLstmLayers) throw std::length_error("LSTM layer count out of range");
+  std::vector<std::string> names;
+  names.reserve(static_cast<std::size_t>(layers * (bidirectional ? 8 : 4)));
+  for (std::int64_t layer = 0; layer < layers; ++layer) {
+    for (std::string& name : lstm_layer_names(prefix, layer, bidirectional)) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+LstmWeights LstmWeights::checked(const ModelTensors& tensors, std::string_view prefix, std::int64_t layers,
+                                 bool bidirectional, std::int64_t input, std::int64_t hidden) {
+  const std::int64_t directions = bidirectional ? 2 : 1;
+  const std::int64_t gates = kParametersPerDirection * hidden;
+  std::int64_t layer_input = input;
+  return from_names(prefix, layers, bidirectional, [&, slot = std::int64_t{0}](const std::string& name) mutable {
+    const std::int64_t kind = slot % kParametersPerDirection;
+    if (slot > 0 && slot % (kParametersPerDirection * directions) == 0) layer_input = directions * hidden;
+    ++slot;
+    if (kind == 0) return tensors.require(name, {gates, layer_input});
+    if (kind == 1) return tensors.require(name, {gates, hidden});
+    return tensors.require(name, {gates});
+  });
+}
+
 LstmWeights::LstmWeights(std::vector<at::Tensor> flat, std::int64_t layers, bool bidirectional)
     : flat_(std::move(flat)), layers_(layers), bidirectional_(bidirectional) {
-  if (layers_ < 1 ||
+  if (layers_ < 1 || layers_ > kMaxLstmLayers ||
       static_cast<std::int64_t>(flat_.size()) != layers_ * directions() * kParametersPerDirection) {
-    throw std::invalid_argument("LSTM weight set does not match its layer count");
+    throw LstmShapeError("LSTM weight set does not match its layer count");
   }
 }
 
@@ -379,7 +408,7 @@ PackedBatch pack_batch(const LstmWeights& weights, const at::Tensor& input, cons
 }
 
 void check_input(const LstmWeights& weights, const at::Tensor& input, const std::vector<std::int64_t>& lengths) {
-  if (input.dim() != 3) throw std::invalid_argument("LSTM input must be [batch, steps, features]");
+  if (input.dim() != 3) throw LstmShapeError("LSTM input must be [batch, steps, features]");
   check_lengths(lengths, input.size(0), input.size(1));
   check_weights(weights, input.size(2), input.options());
 }
@@ -438,7 +467,7 @@ std::vector<at::Tensor> run_lstm_sequences(const LstmWeights& weights,
   std::vector<std::int64_t> lengths(sequences.size());
   for (std::size_t i = 0; i < sequences.size(); ++i) {
     if (sequences[i].dim() != 2 || sequences[i].size(0) < 1) {
-      throw std::invalid_argument("LSTM sequences must be [length >= 1, features]");
+      throw LstmShapeError("LSTM sequences must be [length >= 1, features]");
     }
     lengths[i] = sequences[i].size(0);
   }

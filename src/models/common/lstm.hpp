@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,14 +14,31 @@
 
 namespace lorvane::detail {
 
+class ModelTensors;
+
+// Weights, inputs or states of an LSTM that do not fit one another: a model
+// fault, which plans refuse at load (so a caller should never see one).
+class LstmShapeError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// The largest layer count an LSTM weight set may name.
+inline constexpr std::int64_t kMaxLstmLayers = std::int64_t{1} << 16;
+
 // The parameter names of an LSTM with biases in the flat order libtorch's
 // LSTM takes: layer by layer from 0; within a layer the forward direction,
 // then (bidirectional) the backward one; within a direction
 //   <prefix>weight_ih_l<k><suffix>, <prefix>weight_hh_l<k><suffix>,
 //   <prefix>bias_ih_l<k><suffix>,   <prefix>bias_hh_l<k><suffix>
 // with suffix "" forward and "_reverse" backward, k in plain decimal.
+// Throws std::length_error for layers outside [0, kMaxLstmLayers]: callers
+// check a configured count first.
 std::vector<std::string> lstm_weight_names(std::string_view prefix, std::int64_t layers,
                                            bool bidirectional);
+
+// The four names of one layer's direction(s), in flat order.
+std::vector<std::string> lstm_layer_names(std::string_view prefix, std::int64_t layer, bool bidirectional);
 
 // The parameters of one LSTM (with biases), as views of a model's tensors.
 // Gate blocks follow libtorch's order: input, forget, cell, output.
@@ -29,21 +47,31 @@ class LstmWeights {
  public:
   LstmWeights() = default;
   // `flat` holds 4 x layers x directions tensors in the flat order above.
-  // Throws std::invalid_argument when the count does not match.
+  // Throws LstmShapeError when the count does not match.
   LstmWeights(std::vector<at::Tensor> flat, std::int64_t layers, bool bidirectional);
 
   // The weight set named by `prefix`, each tensor fetched through `lookup`
   // (a plan's accessor that raises its own missing-tensor message), in flat
-  // order: the first absent name in that order is the one reported.
+  // order: the first absent name in that order is the one reported. Names
+  // are made layer by layer, so a huge configured count fails at the first
+  // absent layer instead of naming every one.
   template <class Lookup>
   static LstmWeights from_names(std::string_view prefix, std::int64_t layers, bool bidirectional,
                                 Lookup&& lookup) {
     std::vector<at::Tensor> flat;
-    for (const std::string& name : lstm_weight_names(prefix, layers, bidirectional)) {
-      flat.push_back(lookup(name));
+    for (std::int64_t layer = 0; layer < layers; ++layer) {
+      for (const std::string& name : lstm_layer_names(prefix, layer, bidirectional)) flat.push_back(lookup(name));
     }
     return LstmWeights(std::move(flat), layers, bidirectional);
   }
+
+  // from_names over a plan's tensor table, each tensor checked for the
+  // shape of libtorch's LSTM with input width `input` (layer 0) and hidden
+  // size `hidden`, and for the table's floating type, before anything runs.
+  // `layers`, `input` and `hidden` must be checked sizes (at most
+  // kMaxConfiguredSize).
+  static LstmWeights checked(const ModelTensors& tensors, std::string_view prefix, std::int64_t layers,
+                             bool bidirectional, std::int64_t input, std::int64_t hidden);
 
   // The tensors in flat order, as libtorch's LSTM takes them.
   const std::vector<at::Tensor>& flat() const noexcept { return flat_; }

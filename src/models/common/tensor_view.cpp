@@ -52,6 +52,13 @@ c10::ScalarType tensor_scalar_type(std::string_view dtype) {
   throw ModelBundleError("unsupported tensor dtype: " + std::string(dtype));
 }
 
+std::string dtype_name(c10::ScalarType type) {
+  for (const auto& mapping : kScalarTypes) {
+    if (mapping.type == type) return std::string(mapping.name);
+  }
+  return c10::toString(type);
+}
+
 at::Tensor tensor_view(const ModelBundle& bundle, const TensorDescriptor& descriptor) {
   const c10::ScalarType type = tensor_scalar_type(descriptor.dtype);
   const std::uint64_t element_size = dtype_size(descriptor.dtype);

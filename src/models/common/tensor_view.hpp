@@ -16,6 +16,9 @@ namespace lorvane::detail {
 // The libtorch element type of a manifest dtype name. Throws ModelBundleError
 // "unsupported tensor dtype: <dtype>" for a name outside the bundle's table.
 c10::ScalarType tensor_scalar_type(std::string_view dtype);
+// The manifest dtype name of a libtorch element type ("float32"), or
+// libtorch's own name for a type outside the bundle's table.
+std::string dtype_name(c10::ScalarType type);
 
 // A contiguous tensor of the descriptor's dtype and shape holding the tensor's
 // bytes.

@@ -38,4 +38,20 @@ std::vector<std::string> read_id2unit(const JsonValue& vocab, std::string_view c
   return units;
 }
 
+const std::string* first_unit_outside(const UnitIds& ids, std::int64_t rows) {
+  const std::string* first = nullptr;
+  for (const auto& [unit, id] : ids) {
+    if ((id < 0 || id >= rows) && (first == nullptr || unit < *first)) first = &unit;
+  }
+  return first;
+}
+
+std::optional<std::string> ids_outside_rows(const UnitIds& ids, std::int64_t rows, std::string_view table,
+                                            std::string_view context) {
+  const std::string* unit = first_unit_outside(ids, rows);
+  if (unit == nullptr) return std::nullopt;
+  return "vocabulary id " + std::to_string(ids.find(*unit)->second) + " is outside the " + std::to_string(rows) +
+         " rows of '" + std::string(table) + "' at " + member_context(context, *unit);
+}
+
 }  // namespace lorvane::detail

@@ -59,6 +59,15 @@ inline std::optional<std::int64_t> find_id(const UnitIds& vocabulary, std::strin
   return found->second;
 }
 
+// Every id of a vocabulary that indexes an embedding table must name a row.
+// The first unit (in byte order) whose id lies outside [0, rows), or null.
+const std::string* first_unit_outside(const UnitIds& ids, std::int64_t rows);
+// The message for the first unit (in byte order) whose id lies outside
+// [0, rows): "vocabulary id <id> is outside the <rows> rows of '<table>' at
+// <context>.<unit>", or nothing when all ids fit. One pass over the ids.
+std::optional<std::string> ids_outside_rows(const UnitIds& ids, std::int64_t rows, std::string_view table,
+                                            std::string_view context);
+
 // The unit of an id, or null when the id lies outside the list (ids come from
 // model outputs or bundles and are never trusted as indices).
 inline const std::string* unit_at(const std::vector<std::string>& units, std::int64_t id) {

@@ -11,6 +11,7 @@
 #include "lorvane/document.hpp"
 #include "lorvane/errors.hpp"
 #include "models/common/batching.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/constituency/parsing.hpp"
 
@@ -185,12 +186,14 @@ void store_trees(Document& document, std::vector<ParseOutcome>& outcomes, std::s
 namespace cst = detail::constituency;
 
 ConstituencyTree ConstituencyPlan::parse(const std::vector<std::string>& words,
-                                         const std::vector<std::string>& tags) const {
+                                         const std::vector<std::string>& tags) const try {
   return detail::loaded_impl(impl_, "constituency").parse(words, tags);
+} catch (...) {
+  detail::rethrow_unexpected<ConstituencyModelError>();
 }
 
 std::vector<ConstituencyTree> ConstituencyPlan::parse_many(const std::vector<std::vector<std::string>>& words,
-                                                           const std::vector<std::vector<std::string>>& tags) const {
+                                                           const std::vector<std::vector<std::string>>& tags) const try {
   const Impl& impl = detail::loaded_impl(impl_, "constituency");
   if (words.size() != tags.size()) {
     throw ConstituencyModelError("constituency sentence and tag batches have different lengths");
@@ -204,19 +207,23 @@ std::vector<ConstituencyTree> ConstituencyPlan::parse_many(const std::vector<std
   trees.reserve(outcomes.size());
   for (cst::ParseOutcome& outcome : outcomes) trees.push_back(*outcome.tree);
   return trees;
+} catch (...) {
+  detail::rethrow_unexpected<ConstituencyModelError>();
 }
 
-Document ConstituencyPlan::process(Document document) const {
+Document ConstituencyPlan::process(Document document) const try {
   std::vector<Document> documents;
   documents.push_back(std::move(document));
   return std::move(process_bulk(std::move(documents)).front());
+} catch (...) {
+  detail::rethrow_unexpected<ConstituencyModelError>();
 }
 
 // The sentences of all documents are parsed together. Documents are then
 // written in order up to the first one that fails (a missing tag, or the
 // first failing sentence), whose error is thrown: the documents before it
 // keep their trees, it and those after it stay as they were.
-std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> documents) const {
+std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> documents) const try {
   const Impl& impl = detail::loaded_impl(impl_, "constituency");
   std::vector<cst::DocumentSentences> gathered;
   gathered.reserve(documents.size());
@@ -244,6 +251,8 @@ std::vector<Document> ConstituencyPlan::process_bulk(std::vector<Document> docum
   }
   if (gather_error) std::rethrow_exception(gather_error);
   return documents;
+} catch (...) {
+  detail::rethrow_unexpected<ConstituencyModelError>();
 }
 
 }  // namespace lorvane

@@ -11,6 +11,7 @@
 #include "bundle/json.hpp"
 #include "lorvane/errors.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/constituency/plan_impl.hpp"
 
@@ -74,6 +75,20 @@ void read_dimensions(const JsonValue& config, Impl& impl) {
                      impl.transition_embedding_dim > 0 && impl.delta_embedding_dim > 0 &&
                      impl.num_lstm_layers > 0 && impl.num_output_layers > 0;
   if (!valid) fail("constituency model dimensions must be positive");
+  // Bounded before any is combined with another or sizes anything.
+  const std::pair<std::string_view, std::int64_t> sizes[] = {
+      {"hidden_size", impl.hidden_size},
+      {"transition_hidden_size", impl.transition_hidden_size},
+      {"tag_embedding_dim", impl.tag_embedding_dim},
+      {"transition_embedding_dim", impl.transition_embedding_dim},
+      {"delta_embedding_dim", impl.delta_embedding_dim},
+      {"num_lstm_layers", impl.num_lstm_layers},
+      {"num_output_layers", impl.num_output_layers}};
+  for (const auto& [key, value] : sizes) {
+    const std::int64_t max = key == "num_lstm_layers" ? detail::kMaxLstmLayers : detail::kMaxConfiguredSize;
+    detail::size_in_range(value, key == "tag_embedding_dim" ? 0 : 1, max, "assets.config." + std::string(key),
+                          &detail::raise<ConstituencyModelError>);
+  }
 }
 
 void read_runtime_contract(const JsonValue& assets, Impl& impl) {
@@ -260,8 +275,8 @@ std::unique_ptr<Impl> detail::load_constituency_plan(std::filesystem::path bundl
 ConstituencyPlan::ConstituencyPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = detail::load_constituency_plan(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw ConstituencyModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<ConstituencyModelError>();
   }
 }
 

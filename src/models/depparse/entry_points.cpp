@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/depparse/labelled_parse.hpp"
 #include "models/depparse/plan_impl.hpp"
@@ -108,8 +109,10 @@ std::vector<std::vector<DependencyPrediction>> DepparsePlan::Impl::parse_many(co
   return predictions;
 }
 
-std::vector<DependencyPrediction> DepparsePlan::parse(const std::vector<DepparseWord>& words) const {
+std::vector<DependencyPrediction> DepparsePlan::parse(const std::vector<DepparseWord>& words) const try {
   return parse_sentence(detail::loaded_impl(impl_, "depparse"), words);
+} catch (...) {
+  detail::rethrow_unexpected<DepparseModelError>();
 }
 
 // The sentences are parsed together, as in process_bulk, which gives the
@@ -119,7 +122,7 @@ std::vector<DependencyPrediction> DepparsePlan::parse(const std::vector<Depparse
 // Should the model fail, the sentences are parsed again one after the other,
 // each written before the next, so that the failing sentence reports its
 // error with the sentences before it parsed.
-Document DepparsePlan::process(Document document) const {
+Document DepparsePlan::process(Document document) const try {
   const Impl& impl = detail::loaded_impl(impl_, "depparse");
   std::vector<WordSequence> words;
   Impl::Sentences rows;
@@ -144,9 +147,11 @@ Document DepparsePlan::process(Document document) const {
   for (std::size_t s = 0; s < predictions.size(); ++s) write_dependencies(words[s], predictions[s]);
   if (untagged) std::rethrow_exception(untagged);
   return document;
+} catch (...) {
+  detail::rethrow_unexpected<DepparseModelError>();
 }
 
-std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents) const {
+std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents) const try {
   const Impl& impl = detail::loaded_impl(impl_, "depparse");
   std::vector<WordSequence> words;
   Impl::Sentences rows;
@@ -160,6 +165,8 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
   const std::vector<std::vector<DependencyPrediction>> predictions = impl.parse_many(rows);
   for (std::size_t s = 0; s < words.size(); ++s) write_dependencies(words[s], predictions[s]);
   return documents;
+} catch (...) {
+  detail::rethrow_unexpected<DepparseModelError>();
 }
 
 }  // namespace lorvane

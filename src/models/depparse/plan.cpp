@@ -11,6 +11,8 @@
 
 #include "bundle/json.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
+#include "models/common/model_tensors.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/depparse/plan_impl.hpp"
 #include "models/tagging/charlm_pair.hpp"
@@ -58,6 +60,19 @@ void read_settings(const JsonValue& config, DepparsePlan::Impl& impl) {
   impl.use_transformer = bert_model != nullptr && !bert_model->is_null();
 }
 
+// The sizes the model is built from, bounded before any is combined with
+// another or sizes anything.
+void check_dimension_ranges(const DepparsePlan::Impl& impl) {
+  const std::pair<std::string_view, std::int64_t> sizes[] = {
+      {"word_emb_dim", impl.word_emb_dim},       {"tag_emb_dim", impl.tag_emb_dim},
+      {"transformed_dim", impl.transformed_dim}, {"char_emb_dim", impl.char_emb_dim},
+      {"char_hidden_dim", impl.char_hidden_dim}, {"hidden_dim", impl.hidden_dim},
+      {"num_layers", impl.num_layers},           {"deep_biaff_hidden_dim", impl.deep_biaff_hidden_dim}};
+  for (const auto& [key, value] : sizes) {
+    detail::size_in_range(value, 1, detail::kMaxConfiguredSize, detail::member_context(kConfigContext, key), kRaise);
+  }
+}
+
 // Every check raises the one profile message; keys are read as their check is reached.
 void check_profile(const JsonValue& config, const DepparsePlan::Impl& impl) {
   if (!config_bool(config, "char", false) || !config_bool(config, "pretrain", false) ||
@@ -72,6 +87,7 @@ void check_profile(const JsonValue& config, const DepparsePlan::Impl& impl) {
         impl.hidden_dim, impl.num_layers, impl.batch_size, impl.deep_biaff_hidden_dim}) {
     if (dimension <= 0) fail(kProfileMessage);
   }
+  check_dimension_ranges(impl);
 }
 
 void read_config(const JsonValue& root, DepparsePlan::Impl& impl) {
@@ -147,7 +163,21 @@ std::vector<std::string> xpos_embedding_names(const DepparsePlan::Impl& impl) {
 }
 
 void require_rows(const at::Tensor& tensor, std::size_t rows, const char* message) {
-  if (tensor.size(0) != static_cast<std::int64_t>(rows)) fail(message);
+  if (detail::size_or_none(tensor, 0) != static_cast<std::int64_t>(rows)) fail(message);
+}
+
+// One deep biaffine scorer over rows of `width`: dependent side W1
+// [deep, width], head side W2 [head, width] (head any), pairwise weight
+// [deep + 1, head + 1, outputs] and bias [outputs].
+void check_deep_biaffine(const detail::ModelTensors& tensors, const std::string& scorer, std::int64_t width,
+                         std::int64_t deep, std::int64_t outputs) {
+  tensors.require(scorer + ".W1.weight", {deep, width});
+  tensors.require(scorer + ".W1.bias", {deep});
+  const std::int64_t head = detail::size_or_none(tensors.require(scorer + ".W2.weight"), 0);
+  tensors.require(scorer + ".W2.weight", {head, width});
+  tensors.require(scorer + ".W2.bias", {head});
+  tensors.require(scorer + ".scorer.W_bilin.weight", {deep + 1, head + 1, outputs});
+  tensors.require(scorer + ".scorer.W_bilin.bias", {outputs});
 }
 
 // The width of the first parser layer's input: pretrained, word, lemma, the
@@ -158,6 +188,61 @@ std::int64_t input_width(const DepparsePlan::Impl& impl) {
                                      : impl.transformed_dim;
   const std::int64_t transformer = impl.use_transformer ? impl.transformer->hidden_size() : 0;
   return 2 * impl.word_emb_dim + impl.transformed_dim + 2 * impl.tag_emb_dim + character + transformer;
+}
+
+// Every tensor the parser reads, after the rules of validate_tensors: shapes
+// against the configuration and vocabularies, one floating type, and every
+// vocabulary id a row of its embedding. Ids 1 (unknown), 2 (absent) and 3
+// (ROOT) are read from every word-level table.
+void check_model_shapes(const DepparsePlan::Impl& impl) {
+  const detail::ModelTensors& tensors = impl.tensors;
+  using detail::kAnySize;
+  constexpr std::int64_t kSpecialRows = 4;
+  const std::int64_t word = impl.word_emb_dim;
+  const std::int64_t tag = impl.tag_emb_dim;
+  tensors.require("word_emb.weight", {kAnySize, word});
+  tensors.require("lemma_emb.weight", {kAnySize, word});
+  tensors.require("upos_emb.weight", {kAnySize, tag});
+  for (const std::string& name : xpos_embedding_names(impl)) tensors.require(name, {kAnySize, tag});
+  const std::int64_t pretrain_dim = detail::size_or_none(tensors.require("pretrained_emb.weight"), 1);
+  tensors.require("pretrained_emb.weight", {kAnySize, pretrain_dim});
+  tensors.require("trans_pretrained.weight", {impl.transformed_dim, pretrain_dim});
+  if (!impl.use_charlm) {
+    detail::CharacterModel::check_shapes(tensors, impl.char_emb_dim, impl.char_hidden_dim, impl.transformed_dim);
+  }
+  detail::check_highway_shapes(tensors, "parserlstm", impl.num_layers, input_width(impl), impl.hidden_dim);
+  const std::int64_t width = 2 * impl.hidden_dim;
+  const std::int64_t deep = impl.deep_biaff_hidden_dim;
+  check_deep_biaffine(tensors, "unlabeled", width, deep, 1);
+  check_deep_biaffine(tensors, "deprel", width, deep, static_cast<std::int64_t>(impl.deprel_units.size()) - 4);
+  if (impl.linearization) check_deep_biaffine(tensors, "linearization", width, deep, 1);
+  if (impl.distance) check_deep_biaffine(tensors, "distance", width, deep, 1);
+
+  std::vector<std::string> tables = {"word_emb.weight", "lemma_emb.weight", "upos_emb.weight",
+                                     "pretrained_emb.weight"};
+  for (const std::string& name : xpos_embedding_names(impl)) tables.push_back(name);
+  for (const std::string& name : tables) {
+    if (detail::size_or_none(tensors.require(name), 0) < kSpecialRows) fail(kDimensionsMessage);
+  }
+  tensors.require_ids_in_rows(impl.word_vocab, "assets.vocab.word._unit2id", "word_emb.weight");
+  tensors.require_ids_in_rows(impl.lemma_vocab, "assets.vocab.lemma._unit2id", "lemma_emb.weight");
+  tensors.require_ids_in_rows(impl.upos_vocab, "assets.vocab.upos._unit2id", "upos_emb.weight");
+  tensors.require_ids_in_rows(impl.pretrain_vocab, "assets.pretrain_vocab._unit2id", "pretrained_emb.weight");
+  if (impl.xpos_composite) {
+    for (std::size_t i = 0; i < impl.xpos_component_vocabs.size(); ++i) {
+      tensors.require_ids_in_rows(impl.xpos_component_vocabs[i],
+                                  "assets.vocab.xpos._unit2id." + std::to_string(i),
+                                  detail::indexed_name("xpos_emb.", i, ".weight"));
+    }
+  } else {
+    tensors.require_ids_in_rows(impl.xpos_vocab, "assets.vocab.xpos._unit2id", "xpos_emb.weight");
+  }
+  if (!impl.use_charlm) {
+    if (detail::size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < kSpecialRows) {
+      fail("depparse character tensor dimensions disagree with its vocabulary");
+    }
+    tensors.require_ids_in_rows(impl.char_vocab, "assets.vocab.char._unit2id", "charmodel.char_emb.weight");
+  }
 }
 
 void fetch_weights(DepparsePlan::Impl& impl) {
@@ -235,14 +320,14 @@ void DepparsePlan::Impl::validate_tensors() const {
 
   const at::Tensor& words = weight("word_emb.weight");
   require_rows(words, word_vocab.size(), kDimensionsMessage);
-  if (words.size(1) != word_emb_dim) fail(kDimensionsMessage);
+  if (detail::size_or_none(words, 1) != word_emb_dim) fail(kDimensionsMessage);
   const at::Tensor& lemmas = weight("lemma_emb.weight");
   require_rows(lemmas, lemma_vocab.size(), kDimensionsMessage);
-  if (lemmas.size(1) != word_emb_dim) fail(kDimensionsMessage);
+  if (detail::size_or_none(lemmas, 1) != word_emb_dim) fail(kDimensionsMessage);
   require_rows(weight("upos_emb.weight"), upos_vocab.size(), kDimensionsMessage);
   require_rows(weight("pretrained_emb.weight"), pretrain_vocab.size(), kDimensionsMessage);
-  if (weight("parserlstm.lstm.0.lstm.weight_ih_l0").size(1) != input_width(*this)) fail(kDimensionsMessage);
-  if (weight("deprel.scorer.W_bilin.bias").size(0) != static_cast<std::int64_t>(deprel_units.size()) - 4) {
+  if (detail::size_or_none(weight("parserlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width(*this)) fail(kDimensionsMessage);
+  if (detail::size_or_none(weight("deprel.scorer.W_bilin.bias"), 0) != static_cast<std::int64_t>(deprel_units.size()) - 4) {
     fail(kDimensionsMessage);
   }
   if (xpos_composite) {
@@ -257,13 +342,14 @@ void DepparsePlan::Impl::validate_tensors() const {
     require_rows(weight("charmodel.char_emb.weight"), char_vocab.size(),
                  "depparse character tensor dimensions disagree with its vocabulary");
   }
+  check_model_shapes(*this);
 }
 
 DepparsePlan::DepparsePlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw DepparseModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<DepparseModelError>();
   }
 }
 

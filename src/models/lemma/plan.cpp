@@ -6,6 +6,8 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/document.hpp"
+#include "models/common/guarded_call.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/lemma/assets.hpp"
 #include "models/lemma/entry_points.hpp"
@@ -26,8 +28,8 @@ LemmaPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
 LemmaPlan::LemmaPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw LemmaModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<LemmaModelError>();
   }
 }
 
@@ -40,16 +42,22 @@ const ModelBundle& LemmaPlan::bundle() const { return *detail::loaded_impl(impl_
 
 bool LemmaPlan::uses_pos() const { return detail::loaded_impl(impl_, "lemma").pos; }
 
-std::string LemmaPlan::lemmatize(const std::string& word, const std::optional<std::string>& upos) const {
+std::string LemmaPlan::lemmatize(const std::string& word, const std::optional<std::string>& upos) const try {
   return detail::loaded_impl(impl_, "lemma").lemmatize(word, upos);
+} catch (...) {
+  detail::rethrow_unexpected<LemmaModelError>();
 }
 
-Document LemmaPlan::process(Document document) const {
+Document LemmaPlan::process(Document document) const try {
   return detail::lemmatize_document(detail::loaded_impl(impl_, "lemma"), std::move(document), nullptr);
+} catch (...) {
+  detail::rethrow_unexpected<LemmaModelError>();
 }
 
-std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) const {
+std::vector<Document> LemmaPlan::process_bulk(std::vector<Document> documents) const try {
   return detail::lemmatize_documents(detail::loaded_impl(impl_, "lemma"), std::move(documents), nullptr);
+} catch (...) {
+  detail::rethrow_unexpected<LemmaModelError>();
 }
 
 }  // namespace lorvane

@@ -6,6 +6,8 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/document.hpp"
+#include "models/common/guarded_call.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/mwt/plan_impl.hpp"
 
@@ -71,8 +73,8 @@ MWTPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
 MWTPlan::MWTPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw MWTModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<MWTModelError>();
   }
 }
 
@@ -83,8 +85,10 @@ MWTPlan::~MWTPlan() = default;
 
 const ModelBundle& MWTPlan::bundle() const { return *detail::loaded_impl(impl_, "MWT").bundle; }
 
-std::string MWTPlan::expand(const std::string& token) const {
+std::string MWTPlan::expand(const std::string& token) const try {
   return detail::loaded_impl(impl_, "MWT").expand(token);
+} catch (...) {
+  detail::rethrow_unexpected<MWTModelError>();
 }
 
 }  // namespace lorvane

@@ -1,3 +1,4 @@
+#include "models/common/guarded_call.hpp"
 #include "models/mwt/process_document.hpp"
 
 #include <algorithm>
@@ -185,10 +186,12 @@ Document expand_flagged_tokens(const Document& document, const TokenExpander& ex
 
 }  // namespace detail
 
-Document MWTPlan::process(const Document& document) const {
+Document MWTPlan::process(const Document& document) const try {
   const Impl& impl = detail::loaded_impl(impl_, "MWT");
   return detail::expand_flagged_tokens(
       document, [&impl](const std::vector<std::string>& tokens) { return impl.expand_many(tokens); });
+} catch (...) {
+  detail::rethrow_unexpected<MWTModelError>();
 }
 
 }  // namespace lorvane

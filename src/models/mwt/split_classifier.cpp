@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "models/common/config.hpp"
 #include "models/common/tensor_view.hpp"
 #include "models/mwt/plan_impl.hpp"
 
@@ -39,24 +40,29 @@ void check_dtypes(const ModelBundle& bundle) {
   }
 }
 
-// The encoder needs at least one layer and two equal directions.
+// The encoder needs at least one layer and two equal directions; both sizes
+// are bounded before they name tensors or size the initial state.
 void check_dimensions(const MWTPlan::Impl& impl) {
   if (impl.num_layers <= 0 || impl.hidden_dim <= 0 || impl.hidden_dim % 2 != 0) {
     fail("invalid MWT split classifier dimensions in assets.config");
   }
+  const detail::RaiseError raise = &detail::raise<MWTModelError>;
+  detail::size_in_range(impl.num_layers, 1, detail::kMaxLstmLayers, "assets.config.num_layers", raise);
+  detail::size_in_range(impl.hidden_dim, 2, detail::kMaxConfiguredSize, "assets.config.hidden_dim", raise);
 }
 
 // Every tensor the classifier needs, in the order their presence is checked.
-std::vector<std::string> required_tensor_names(std::int64_t layers) {
-  std::vector<std::string> names = {"embedding.weight"};
-  for (std::string& name : detail::lstm_weight_names(kEncoderPrefix, layers, true)) {
-    names.push_back(std::move(name));
+// Layer names are made one layer at a time, so a count far beyond the
+// bundle's tensors stops at the first absent layer.
+void require_tensors(const MWTPlan::Impl& impl) {
+  impl.weight("embedding.weight");
+  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
+    for (const std::string& name : detail::lstm_layer_names(kEncoderPrefix, layer, true)) impl.weight(name);
   }
   for (const char* name : {"output_layer.0.weight", "output_layer.0.bias", "output_layer.2.weight",
                            "output_layer.2.bias"}) {
-    names.emplace_back(name);
+    impl.weight(name);
   }
-  return names;
 }
 
 // --- Shapes ------------------------------------------------------------------
@@ -82,13 +88,15 @@ void check_shapes(const MWTPlan::Impl& impl) {
   const std::int64_t h = impl.hidden_dim / 2;
   check_tensor(impl, "embedding.weight", {kAnySize, kAnySize});
   const std::int64_t e = impl.weight("embedding.weight").size(1);
-  const std::vector<std::string> names = detail::lstm_weight_names(kEncoderPrefix, impl.num_layers, true);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::int64_t input = i < 8 ? e : 2 * h;
-    switch (i % 4) {
-      case 0: check_tensor(impl, names[i], {4 * h, input}); break;
-      case 1: check_tensor(impl, names[i], {4 * h, h}); break;
-      default: check_tensor(impl, names[i], {4 * h}); break;
+  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
+    const std::vector<std::string> names = detail::lstm_layer_names(kEncoderPrefix, layer, true);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const std::int64_t input = layer == 0 ? e : 2 * h;
+      switch (i % 4) {
+        case 0: check_tensor(impl, names[i], {4 * h, input}); break;
+        case 1: check_tensor(impl, names[i], {4 * h, h}); break;
+        default: check_tensor(impl, names[i], {4 * h}); break;
+      }
     }
   }
   check_tensor(impl, "output_layer.0.weight", {kAnySize, 2 * h});
@@ -136,11 +144,18 @@ void MWTPlan::Impl::load_split_classifier() {
   check_dimensions(*this);
   check_dtypes(*bundle);
   tensors = detail::ModelTensors(*bundle, &detail::raise<MWTModelError>, "missing MWT tensor: '");
-  for (const std::string& name : required_tensor_names(num_layers)) weight(name);
+  require_tensors(*this);
+  // Shapes first: the initial state below is sized from the configuration.
+  check_shapes(*this);
+  // Every id the classifier looks up must name a row: the vocabulary's, the
+  // unknown id and the start and end symbols.
+  if (weight("embedding.weight").size(0) <= kEndId) {
+    fail("MWT tensor has an unexpected shape or dtype: 'embedding.weight'");
+  }
+  tensors.require_ids_in_rows(unit2id, "assets.vocab._unit2id", "embedding.weight");
   encoder_weights = make_encoder_weights();
   const at::Tensor zeros = at::zeros({2 * num_layers, 1, hidden_dim / 2}, weight("embedding.weight").options());
   initial_state = {zeros, zeros};
-  check_shapes(*this);
   embedding_weight = weight("embedding.weight");
   output_layer0_weight = weight("output_layer.0.weight");
   output_layer0_bias = weight("output_layer.0.bias");

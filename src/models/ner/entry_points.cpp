@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/ner/plan_impl.hpp"
 
@@ -39,15 +40,17 @@ NERPlan::~NERPlan() = default;
 
 const ModelBundle& NERPlan::bundle() const { return *detail::loaded_impl(impl_, "NER").bundle; }
 
-std::vector<std::string> NERPlan::tag(const std::vector<std::string>& tokens) const {
+std::vector<std::string> NERPlan::tag(const std::vector<std::string>& tokens) const try {
   return detail::loaded_impl(impl_, "NER").tag(tokens);
+} catch (...) {
+  detail::rethrow_unexpected<NERModelError>();
 }
 
 // Sentences are tagged in batches and written once all are tagged. Should
 // tagging fail, the sentences are tagged again one by one and written as
 // they come, so the error leaves with every earlier sentence written, as a
 // sentence-by-sentence run would leave the document.
-Document NERPlan::process(Document document) const {
+Document NERPlan::process(Document document) const try {
   const Impl& impl = detail::loaded_impl(impl_, "NER");
   const SentenceSequence sentences = document.sentences();
   const std::vector<std::vector<std::string>> texts = token_texts(sentences);
@@ -63,6 +66,8 @@ Document NERPlan::process(Document document) const {
   for (std::size_t s = 0; s < tags.size(); ++s) write_tags(sentences.at(static_cast<std::int64_t>(s)), tags[s]);
   document.rebuild_entities();
   return document;
+} catch (...) {
+  detail::rethrow_unexpected<NERModelError>();
 }
 
 }  // namespace lorvane

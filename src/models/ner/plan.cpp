@@ -11,6 +11,8 @@
 
 #include "bundle/json.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
+#include "models/common/model_tensors.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/ner/plan_impl.hpp"
 
@@ -62,6 +64,20 @@ void check_profile(const JsonValue& config, const NERPlan::Impl& impl, bool char
   if (!char_model || !positive) fail(kProfileMessage);
   if (const JsonValue* dropout = detail::given_member(config, "char_rec_dropout", kConfig)) {
     if (dropout->as_number("assets.config.char_rec_dropout") != 0.0) fail(kProfileMessage);
+  }
+}
+
+// The sizes the model is built from, bounded before any is combined with
+// another or sizes anything.
+void check_dimension_ranges(const NERPlan::Impl& impl) {
+  const std::pair<std::string_view, std::int64_t> sizes[] = {
+      {"word_emb_dim", impl.word_emb_dim}, {"char_emb_dim", impl.char_emb_dim},
+      {"char_hidden_dim", impl.char_hidden_dim}, {"char_num_layers", impl.char_num_layers},
+      {"hidden_dim", impl.hidden_dim}, {"num_layers", impl.num_layers}};
+  for (const auto& [key, value] : sizes) {
+    const std::int64_t max = key == "char_num_layers" || key == "num_layers" ? detail::kMaxLstmLayers
+                                                                              : detail::kMaxConfiguredSize;
+    detail::size_in_range(value, 1, max, detail::member_context(kConfig, key), &detail::raise<NERModelError>);
   }
 }
 
@@ -166,6 +182,9 @@ void build_char_models(const JsonValue& root, NERPlan::Impl& impl) {
   }
 }
 
+// The id of a token the vocabularies lack.
+constexpr std::int64_t kUnknownId = 1;
+
 // "<prefix><column><suffix>", as in tag_clfs.12.weight.
 std::string column_tensor(std::string_view prefix, std::size_t column, std::string_view suffix) {
   return std::string(prefix) + std::to_string(column) + std::string(suffix);
@@ -182,6 +201,7 @@ NERPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
   read_dimensions(config, *this);
   const bool char_model = read_flags(config, *this);
   check_profile(config, *this, char_model);
+  check_dimension_ranges(*this);
   use_transformer = detail::given_member(config, "bert_model", kConfig) != nullptr;
   check_scheme(config);
 
@@ -245,35 +265,81 @@ void NERPlan::Impl::validate_tensors() const {
   const auto rows = [](const detail::UnitIds& vocabulary) { return static_cast<std::int64_t>(vocabulary.size()); };
   const at::Tensor& word = weight("word_emb.weight");
   const at::Tensor& delta = weight("delta_emb.weight");
-  if (word.size(0) != rows(word_vocab) || word.size(1) != word_emb_dim || delta.size(0) != rows(delta_vocab) ||
-      delta.size(1) != word_emb_dim) {
+  using detail::size_or_none;
+  if (size_or_none(word, 0) != rows(word_vocab) || size_or_none(word, 1) != word_emb_dim ||
+      size_or_none(delta, 0) != rows(delta_vocab) || size_or_none(delta, 1) != word_emb_dim) {
     fail("NER embedding dimensions disagree with bundled vocabularies");
   }
   if (!charlm) {
     const at::Tensor& chars = weight("charmodel.char_emb.weight");
-    if (chars.size(0) != rows(char_vocab) || chars.size(1) != char_emb_dim) {
+    if (size_or_none(chars, 0) != rows(char_vocab) || size_or_none(chars, 1) != char_emb_dim) {
       fail("NER character embedding dimensions disagree with its vocabulary");
     }
   }
   const std::int64_t width = input_width();
   if (input_transform) {
     const at::Tensor& transform = weight("input_transform.weight");
-    if (transform.size(0) != width || transform.size(1) != width ||
-        weight("input_transform.bias").size(0) != width) {
+    if (size_or_none(transform, 0) != width || size_or_none(transform, 1) != width ||
+        size_or_none(weight("input_transform.bias"), 0) != width) {
       fail("NER tagger input size disagrees with its embedding profile");
     }
   }
-  if (weight("taggerlstm.lstm.weight_ih_l0").size(1) != width) {
+  if (size_or_none(weight("taggerlstm.lstm.weight_ih_l0"), 1) != width) {
     fail("NER tagger input size disagrees with its embedding profile");
   }
   for (std::size_t c = 0; c < tag_columns.size(); ++c) {
     const auto tags = static_cast<std::int64_t>(tag_columns[c].size());
     const at::Tensor& transitions = weight(column_tensor("crits.", c, "._transitions"));
-    if (weight(column_tensor("tag_clfs.", c, ".weight")).size(0) != tags ||
-        weight(column_tensor("tag_clfs.", c, ".bias")).size(0) != tags || transitions.size(0) != tags ||
-        transitions.size(1) != tags) {
+    if (size_or_none(weight(column_tensor("tag_clfs.", c, ".weight")), 0) != tags ||
+        size_or_none(weight(column_tensor("tag_clfs.", c, ".bias")), 0) != tags ||
+        size_or_none(transitions, 0) != tags || size_or_none(transitions, 1) != tags) {
       fail("NER classifier dimensions disagree with tag vocabulary");
     }
+  }
+  check_model_shapes(width);
+}
+
+// Every tensor the tagger reads, after the rules above: complete shapes, one
+// floating type, and every vocabulary id a row of its table (a token the
+// vocabularies lack reads rows 0 and 1).
+void NERPlan::Impl::check_model_shapes(std::int64_t width) const {
+  using detail::kAnySize;
+  tensors.require("word_emb.weight", {kAnySize, word_emb_dim});
+  tensors.require("delta_emb.weight", {kAnySize, word_emb_dim});
+  if (!charlm) {
+    tensors.require("charmodel.char_emb.weight", {kAnySize, char_emb_dim});
+    tensors.require("charmodel.charlstm_h_init", {2 * char_num_layers, 1, char_hidden_dim});
+    tensors.require("charmodel.charlstm_c_init", {2 * char_num_layers, 1, char_hidden_dim});
+    detail::LstmWeights::checked(tensors, "charmodel.charlstm.lstm.", char_num_layers, true, char_emb_dim,
+                                 char_hidden_dim);
+  }
+  tensors.require("taggerlstm_h_init", {2 * num_layers, 1, hidden_dim});
+  tensors.require("taggerlstm_c_init", {2 * num_layers, 1, hidden_dim});
+  detail::LstmWeights::checked(tensors, "taggerlstm.lstm.", num_layers, true, width, hidden_dim);
+  if (input_transform) {
+    tensors.require("input_transform.weight", {width, width});
+    tensors.require("input_transform.bias", {width});
+  }
+  for (std::size_t c = 0; c < tag_columns.size(); ++c) {
+    const auto tags = static_cast<std::int64_t>(tag_columns[c].size());
+    const std::int64_t chained =
+        connect_output_layers && c > 0 ? static_cast<std::int64_t>(tag_columns[c - 1].size()) : 0;
+    tensors.require(column_tensor("tag_clfs.", c, ".weight"), {tags, 2 * hidden_dim + chained});
+    tensors.require(column_tensor("tag_clfs.", c, ".bias"), {tags});
+    tensors.require(column_tensor("crits.", c, "._transitions"), {tags, tags});
+  }
+  for (const char* table : {"word_emb.weight", "delta_emb.weight"}) {
+    if (detail::size_or_none(weight(table), 0) <= kUnknownId) {
+      fail("NER embedding dimensions disagree with bundled vocabularies");
+    }
+  }
+  tensors.require_ids_in_rows(word_vocab, "assets.vocab.word._unit2id", "word_emb.weight");
+  tensors.require_ids_in_rows(delta_vocab, "assets.vocab.delta._unit2id", "delta_emb.weight");
+  if (!charlm) {
+    if (detail::size_or_none(weight("charmodel.char_emb.weight"), 0) <= kUnknownId) {
+      fail("NER character embedding dimensions disagree with its vocabulary");
+    }
+    tensors.require_ids_in_rows(char_vocab, "assets.vocab.char._unit2id", "charmodel.char_emb.weight");
   }
 }
 
@@ -290,8 +356,8 @@ detail::LstmWeights NERPlan::Impl::make_tagger_weights() const {
 NERPlan::NERPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw NERModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<NERModelError>();
   }
 }
 

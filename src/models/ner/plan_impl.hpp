@@ -75,6 +75,8 @@ struct NERPlan::Impl {
   const at::Tensor& weight(std::string_view name) const;
   // Presence of every required tensor, then the compared shapes.
   void validate_tensors() const;
+  // The complete shapes and vocabulary ids, after validate_tensors' rules.
+  void check_model_shapes(std::int64_t width) const;
   detail::LstmWeights make_char_weights() const;
   detail::LstmWeights make_tagger_weights() const;
   // The width of a tagger input row.

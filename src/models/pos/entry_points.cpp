@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/pos/plan_impl.hpp"
 
@@ -71,10 +72,12 @@ void gather(const Document& document, Gathered& gathered) {
 
 }  // namespace
 
-std::vector<POSTag> POSPlan::tag(const std::vector<std::string>& words) const {
+std::vector<POSTag> POSPlan::tag(const std::vector<std::string>& words) const try {
   const Impl& impl = detail::loaded_impl(impl_, "POS");
   if (words.empty()) return {};
   return tag_sentence(impl, words);
+} catch (...) {
+  detail::rethrow_unexpected<POSModelError>();
 }
 
 // The sentences are tagged together, as in process_bulk, which gives the
@@ -82,7 +85,7 @@ std::vector<POSTag> POSPlan::tag(const std::vector<std::string>& words) const {
 // cost. Should that fail, the document is tagged one sentence after the
 // other, writing each sentence before the next is read, so that the failing
 // sentence reports its error with the sentences before it tagged.
-Document POSPlan::process(Document document) const {
+Document POSPlan::process(Document document) const try {
   const Impl& impl = detail::loaded_impl(impl_, "POS");
   Gathered gathered;
   gather(document, gathered);
@@ -97,15 +100,19 @@ Document POSPlan::process(Document document) const {
   }
   for (std::size_t s = 0; s < gathered.words.size(); ++s) write_pos_tags(gathered.words[s], tags[s]);
   return document;
+} catch (...) {
+  detail::rethrow_unexpected<POSModelError>();
 }
 
-std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) const {
+std::vector<Document> POSPlan::process_bulk(std::vector<Document> documents) const try {
   const Impl& impl = detail::loaded_impl(impl_, "POS");
   Gathered gathered;
   for (const Document& document : documents) gather(document, gathered);
   const std::vector<std::vector<POSTag>> tags = tag_together(impl, gathered.texts);
   for (std::size_t s = 0; s < gathered.words.size(); ++s) write_pos_tags(gathered.words[s], tags[s]);
   return documents;
+} catch (...) {
+  detail::rethrow_unexpected<POSModelError>();
 }
 
 }  // namespace lorvane

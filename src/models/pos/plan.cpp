@@ -10,6 +10,8 @@
 
 #include "bundle/json.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
+#include "models/common/model_tensors.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/pos/plan_impl.hpp"
 #include "models/tagging/charlm_pair.hpp"
@@ -52,6 +54,24 @@ void read_dimensions(const JsonValue& config, POSPlan::Impl& impl) {
   impl.use_charlm = config_bool(config, "charlm");
 }
 
+// The sizes the model is built from, bounded before any is combined with
+// another or sizes anything.
+void check_dimension_ranges(const POSPlan::Impl& impl) {
+  const std::pair<std::string_view, std::int64_t> sizes[] = {
+      {"word_emb_dim", impl.word_emb_dim},   {"transformed_dim", impl.transformed_dim},
+      {"char_emb_dim", impl.char_emb_dim},   {"char_hidden_dim", impl.char_hidden_dim},
+      {"hidden_dim", impl.hidden_dim},       {"num_layers", impl.num_layers},
+      {"tag_emb_dim", impl.tag_emb_dim}};
+  for (const auto& [key, value] : sizes) {
+    detail::size_in_range(value, 1, detail::kMaxConfiguredSize, detail::member_context(kConfigContext, key), kRaise);
+  }
+  // Zero or less means no projection of the character-LM rows.
+  if (impl.charlm_transform_dim > 0) {
+    detail::size_in_range(impl.charlm_transform_dim, 1, detail::kMaxConfiguredSize,
+                          detail::member_context(kConfigContext, "charlm_transform_dim"), kRaise);
+  }
+}
+
 // Every check raises the one profile message; keys are read as their check is reached.
 void check_profile(const JsonValue& config, const POSPlan::Impl& impl) {
   if (!config_bool(config, "char") || !config_bool(config, "pretrain") ||
@@ -65,6 +85,7 @@ void check_profile(const JsonValue& config, const POSPlan::Impl& impl) {
         impl.batch_maximum_tokens}) {
     if (dimension <= 0) fail(kProfileMessage);
   }
+  check_dimension_ranges(impl);
 }
 
 void read_config(const JsonValue& root, POSPlan::Impl& impl) {
@@ -138,7 +159,76 @@ std::vector<std::string> xpos_prefixes(const POSPlan::Impl& impl) {
 std::string feature_prefix(std::size_t index) { return detail::indexed_name("ufeats_clf.", index, ".W_bilin"); }
 
 void require_rows(const at::Tensor& tensor, std::size_t rows, const char* message) {
-  if (tensor.size(0) != static_cast<std::int64_t>(rows)) fail(message);
+  if (detail::size_or_none(tensor, 0) != static_cast<std::int64_t>(rows)) fail(message);
+}
+
+// Every tensor the tagger reads, after the rules above: shapes against the
+// configuration and vocabularies, one floating type, and every vocabulary id
+// a row of its embedding. What passes here cannot fail in the encoder or the
+// heads.
+void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
+  const detail::ModelTensors& tensors = impl.tensors;
+  using detail::kAnySize;
+  const std::int64_t hidden = impl.hidden_dim;
+  const std::int64_t tag = impl.tag_emb_dim;
+  tensors.require("word_emb.weight", {kAnySize, impl.word_emb_dim});
+  const std::int64_t pretrain_dim = detail::size_or_none(tensors.require("pretrained_emb.weight"), 1);
+  tensors.require("pretrained_emb.weight", {kAnySize, pretrain_dim});
+  tensors.require("trans_pretrained.weight", {impl.transformed_dim, pretrain_dim});
+  if (impl.use_charlm) {
+    if (impl.charlm_transform_dim > 0) {
+      tensors.require("charmodel_forward_transform.weight", {impl.charlm_transform_dim, impl.forward_charlm->hidden_size()});
+      tensors.require("charmodel_backward_transform.weight",
+                      {impl.charlm_transform_dim, impl.backward_charlm->hidden_size()});
+    }
+  } else {
+    detail::CharacterModel::check_shapes(tensors, impl.char_emb_dim, impl.char_hidden_dim, impl.transformed_dim);
+  }
+  detail::check_highway_shapes(tensors, "taggerlstm", impl.num_layers, input_width, hidden);
+  const auto upos = static_cast<std::int64_t>(impl.upos_units.size());
+  const std::int64_t upos_hidden = detail::size_or_none(tensors.require("upos_hid.weight"), 0);
+  tensors.require("upos_hid.weight", {upos_hidden, 2 * hidden});
+  tensors.require("upos_hid.bias", {upos_hidden});
+  tensors.require("upos_clf.weight", {upos, upos_hidden});
+  tensors.require("upos_clf.bias", {upos});
+  tensors.require("upos_emb.weight", {upos, tag});
+  // A hidden layer over the encoder rows, then biaffine classifiers over its
+  // output and the UPOS embedding.
+  const auto check_head = [&](const std::string& hidden_layer, const std::vector<std::string>& classifiers) {
+    const std::int64_t width = detail::size_or_none(tensors.require(hidden_layer + ".weight"), 0);
+    tensors.require(hidden_layer + ".weight", {width, 2 * hidden});
+    tensors.require(hidden_layer + ".bias", {width});
+    for (const std::string& classifier : classifiers) {
+      const std::int64_t classes = detail::size_or_none(tensors.require(classifier + ".weight"), 0);
+      tensors.require(classifier + ".weight", {classes, width + 1, tag + 1});
+      tensors.require(classifier + ".bias", {classes});
+    }
+  };
+  check_head("xpos_hid", xpos_prefixes(impl));
+  std::vector<std::string> features;
+  for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) features.push_back(feature_prefix(i));
+  check_head("ufeats_hid", features);
+  // A class past a feature's units could be predicted: refused now with the
+  // message its prediction would raise.
+  for (std::size_t i = 0; i < impl.feats_vocab.size(); ++i) {
+    if (tensors.require(feature_prefix(i) + ".weight").size(0) >
+        static_cast<std::int64_t>(impl.feats_vocab[i].units.size())) {
+      fail("feature classifier produced an invalid id");
+    }
+  }
+  // A word the vocabulary lacks gets id 1.
+  if (detail::size_or_none(tensors.require("word_emb.weight"), 0) < 2 ||
+      detail::size_or_none(tensors.require("pretrained_emb.weight"), 0) < 2) {
+    fail("POS tensor dimensions disagree with bundled vocabularies");
+  }
+  tensors.require_ids_in_rows(impl.word_vocab, "assets.vocab.word._unit2id", "word_emb.weight");
+  tensors.require_ids_in_rows(impl.pretrain_vocab, "assets.pretrain_vocab._unit2id", "pretrained_emb.weight");
+  if (!impl.use_charlm) {
+    if (detail::size_or_none(tensors.require("charmodel.char_emb.weight"), 0) < 2) {
+      fail("POS character tensor dimensions disagree with its vocabulary");
+    }
+    tensors.require_ids_in_rows(impl.char_vocab, "assets.vocab.char._unit2id", "charmodel.char_emb.weight");
+  }
 }
 
 void fetch_weights(POSPlan::Impl& impl) {
@@ -227,7 +317,7 @@ void POSPlan::Impl::validate_tensors() const {
   const char* const vocabularies = "POS tensor dimensions disagree with bundled vocabularies";
   const at::Tensor& words = weight("word_emb.weight");
   require_rows(words, word_vocab.size(), vocabularies);
-  if (words.size(1) != word_emb_dim) fail(vocabularies);
+  if (detail::size_or_none(words, 1) != word_emb_dim) fail(vocabularies);
   require_rows(weight("pretrained_emb.weight"), pretrain_vocab.size(), vocabularies);
   require_rows(weight("upos_clf.weight"), upos_units.size(), vocabularies);
   if (xpos_composite) {
@@ -251,16 +341,17 @@ void POSPlan::Impl::validate_tensors() const {
   }
   const std::int64_t transformer_width = use_transformer ? transformer->hidden_size() : 0;
   const std::int64_t input_width = word_emb_dim + transformed_dim + character_width + transformer_width;
-  if (weight("taggerlstm.lstm.0.lstm.weight_ih_l0").size(1) != input_width) {
+  if (detail::size_or_none(weight("taggerlstm.lstm.0.lstm.weight_ih_l0"), 1) != input_width) {
     fail("POS tagger input size disagrees with its embedding profile");
   }
+  check_model_shapes(*this, input_width);
 }
 
 POSPlan::POSPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw POSModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<POSModelError>();
   }
 }
 

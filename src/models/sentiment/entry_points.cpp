@@ -10,6 +10,7 @@
 
 #include "lorvane/document.hpp"
 #include "models/common/batching.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
 
@@ -68,18 +69,22 @@ std::vector<std::int64_t> SentimentPlan::Impl::classify_many(const Sentences& se
   return classes;
 }
 
-std::int64_t SentimentPlan::classify(const std::vector<std::string>& tokens) const {
+std::int64_t SentimentPlan::classify(const std::vector<std::string>& tokens) const try {
   return loaded(impl_).classify_many({tokens}, kDocumentBatchTokens).front();
+} catch (...) {
+  detail::rethrow_unexpected<SentimentModelError>();
 }
 
 std::vector<std::int64_t> SentimentPlan::classify_many(const Sentences& sentences,
-                                                       std::uint64_t batch_size) const {
+                                                       std::uint64_t batch_size) const try {
   return loaded(impl_).classify_many(sentences, batch_size);
+} catch (...) {
+  detail::rethrow_unexpected<SentimentModelError>();
 }
 
 // Sentences are written only after all of them are classified, so a failure
 // leaves the document as it was.
-Document SentimentPlan::process(Document document) const {
+Document SentimentPlan::process(Document document) const try {
   const Impl& impl = loaded(impl_);
   Sentences sentences;
   append_sentences(document, sentences);
@@ -87,10 +92,12 @@ Document SentimentPlan::process(Document document) const {
   std::size_t next = 0;
   write_classes(document, classes, next);
   return document;
+} catch (...) {
+  detail::rethrow_unexpected<SentimentModelError>();
 }
 
 // One sort and one set of batches over the sentences of all documents.
-std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> documents) const {
+std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> documents) const try {
   const Impl& impl = loaded(impl_);
   Sentences sentences;
   for (const Document& document : documents) append_sentences(document, sentences);
@@ -98,6 +105,8 @@ std::vector<Document> SentimentPlan::process_bulk(std::vector<Document> document
   std::size_t next = 0;
   for (const Document& document : documents) write_classes(document, classes, next);
   return documents;
+} catch (...) {
+  detail::rethrow_unexpected<SentimentModelError>();
 }
 
 }  // namespace lorvane

@@ -8,6 +8,7 @@
 
 #include "lorvane/sentiment.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
 
@@ -63,6 +64,16 @@ void read_dimensions(const JsonValue& config, SentimentPlan::Impl& impl) {
   impl.use_transformer = detail::given_member(config, "bert_model", kConfig) != nullptr;
   if (impl.maxpool_width <= 0 || impl.num_classes <= 0 || (impl.bilstm && impl.bilstm_hidden_dim <= 0)) {
     fail(kDimensionMessage);
+  }
+  // Bounded before any is combined with another or sizes anything.
+  const detail::RaiseError raise = &detail::raise<SentimentModelError>;
+  if (impl.bilstm) {
+    detail::size_in_range(impl.bilstm_hidden_dim, 1, detail::kMaxConfiguredSize, "assets.config.bilstm_hidden_dim",
+                          raise);
+  }
+  if (impl.charlm_projection > 0) {
+    detail::size_in_range(impl.charlm_projection, 1, detail::kMaxConfiguredSize, "assets.config.charlm_projection",
+                          raise);
   }
 }
 
@@ -178,8 +189,8 @@ SentimentPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksum
 SentimentPlan::SentimentPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw SentimentModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<SentimentModelError>();
   }
 }
 

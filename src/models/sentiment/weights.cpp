@@ -74,12 +74,16 @@ void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
     fail("sentiment pretrain embedding dimensions disagree with its vocabulary");
   }
   std::int64_t width = embedding.size(1);
+  // Every tensor below has the embedding's floating type.
+  tensors.require("embedding.weight", {vocab_rows, width});
+  tensors.require("unk", {width});
 
   if (extra_wordvec_method != "NONE") {
     extra_embedding = weight("extra_embedding.weight");
     if (extra_embedding.dim() != 2 || extra_embedding.size(0) != extra_rows) {
       fail("sentiment extra embedding dimensions disagree with its vocabulary");
     }
+    tensors.require("extra_embedding.weight", {extra_rows, extra_embedding.size(1)});
     if (extra_wordvec_method == "CONCAT") {
       width = widened(width, extra_embedding.size(1));
     } else if (extra_embedding.size(1) != width) {
@@ -101,6 +105,8 @@ void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
         !has_shape(projection.bias, {charlm_projection})) {
       fail("sentiment " + std::string(direction) + " charLM projection has an invalid input width");
     }
+    tensors.require(std::string(prefix) + ".weight", {charlm_projection, charlm.hidden_size()});
+    tensors.require(std::string(prefix) + ".bias", {charlm_projection});
     width = widened(width, charlm_projection);
   };
   if (has_charlm_forward) {
@@ -117,6 +123,7 @@ void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
     if (input_weight.dim() != 2 || input_weight.size(1) != width) {
       fail("sentiment BiLSTM input width disagrees with its embedding profile");
     }
+    detail::LstmWeights::checked(tensors, "bilstm.", 2, true, width, bilstm_hidden_dim);
     width = widened(bilstm_hidden_dim, bilstm_hidden_dim);
   }
 
@@ -143,6 +150,8 @@ void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
       fail("sentiment full-width convolution has the wrong input width");
     }
     if (rows < maxpool_width) fail("sentiment convolution tensor disagrees with its configured filter");
+    tensors.require(indexed("conv_layers.", i, ".weight"), {channels, 1, filter.height, kernel.size(3)});
+    tensors.require(indexed("conv_layers.", i, ".bias"), {channels});
     features = widened(features, rows / maxpool_width);
     conv_layers.push_back(std::move(layer));
   }
@@ -159,6 +168,8 @@ void SentimentPlan::Impl::validate_tensors(const JsonValue& config) {
     if (!has_shape(layer.weight, {out, in}) || !has_shape(layer.bias, {out})) {
       fail("sentiment fully connected layer dimensions disagree with the configured architecture");
     }
+    tensors.require(indexed("fc_layers.", j, ".weight"), {out, in});
+    tensors.require(indexed("fc_layers.", j, ".bias"), {out});
     in = out;
     fc_layers.push_back(std::move(layer));
   }

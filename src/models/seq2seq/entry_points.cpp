@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "models/common/batching.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/seq2seq/plan_impl.hpp"
 
@@ -91,15 +92,19 @@ std::vector<Seq2SeqPrediction> Seq2SeqPlan::Impl::predict_many(
 }
 
 Seq2SeqPrediction Seq2SeqPlan::predict(const std::string& word, const std::optional<std::string>& pos,
-                                       std::optional<std::int64_t> beam_size, bool forbid_unk) const {
+                                       std::optional<std::int64_t> beam_size, bool forbid_unk) const try {
   return detail::loaded_impl(impl_, "seq2seq").predict(word, pos, beam_size, forbid_unk);
+} catch (...) {
+  detail::rethrow_unexpected<Seq2SeqModelError>();
 }
 
 std::vector<Seq2SeqPrediction> Seq2SeqPlan::predict_many(const std::vector<std::string>& words,
                                                          const std::vector<std::optional<std::string>>& pos,
                                                          std::optional<std::int64_t> beam_size,
-                                                         bool forbid_unk) const {
+                                                         bool forbid_unk) const try {
   return detail::loaded_impl(impl_, "seq2seq").predict_many(words, pos, beam_size, forbid_unk);
+} catch (...) {
+  detail::rethrow_unexpected<Seq2SeqModelError>();
 }
 
 }  // namespace lorvane

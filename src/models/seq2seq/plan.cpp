@@ -12,6 +12,7 @@
 
 #include "bundle/json.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/seq2seq/plan_impl.hpp"
 
@@ -81,6 +82,27 @@ void check_profile(const JsonValue& config) {
   if (config_flag(config, "charlm")) fail("contextual character-LM seq2seq bundles are unsupported");
 }
 
+// The longest output and the widest beam a configuration may ask for: far
+// beyond any word-level model, and small enough that one decoding stays
+// bounded in time and memory.
+constexpr std::int64_t kMaxDecodeLength = std::int64_t{1} << 16;
+constexpr std::int64_t kMaxBeamSize = std::int64_t{1} << 10;
+
+// The sizes the model is built from, bounded before any is combined with
+// another or sizes anything.
+void check_dimension_ranges(const Seq2SeqPlan::Impl& impl) {
+  const detail::RaiseError raise = &detail::raise<Seq2SeqModelError>;
+  const auto bound = [&](std::string_view key, std::int64_t value, std::int64_t max) {
+    detail::size_in_range(value, 1, max, detail::member_context(kConfigContext, key), raise);
+  };
+  bound("emb_dim", impl.emb_dim, detail::kMaxConfiguredSize);
+  bound("hidden_dim", impl.hidden_dim, detail::kMaxConfiguredSize);
+  bound("num_layers", impl.num_layers, detail::kMaxLstmLayers);
+  bound("max_dec_len", impl.max_dec_len, kMaxDecodeLength);
+  bound("beam_size", impl.beam_size, kMaxBeamSize);
+  if (impl.pos) bound("pos_dim", impl.pos_dim, detail::kMaxConfiguredSize);
+}
+
 void check_dimensions(const Seq2SeqPlan::Impl& impl) {
   const bool valid = impl.vocab_size == static_cast<std::int64_t>(impl.char_vocab.id2unit.size()) &&
                      impl.emb_dim > 0 && impl.hidden_dim > 0 && impl.hidden_dim % 2 == 0 &&
@@ -90,6 +112,7 @@ void check_dimensions(const Seq2SeqPlan::Impl& impl) {
   if (impl.pos && (!impl.pos_vocab || impl.pos_dim <= 0)) {
     fail("the seq2seq config enables POS without a POS vocabulary");
   }
+  check_dimension_ranges(impl);
 }
 
 // Vocabularies and configuration. JSON errors leave as detail::JsonError.
@@ -117,17 +140,22 @@ const std::initializer_list<std::string_view> kCopyTensors = {"copy_gate.weight"
 const std::initializer_list<std::string_view> kEditTensors = {
     "edit_clf.0.weight", "edit_clf.0.bias", "edit_clf.2.weight", "edit_clf.2.bias"};
 
-// Every tensor the configuration needs, in the order their presence is checked.
-std::vector<std::string> required_tensor_names(const Seq2SeqPlan::Impl& impl) {
-  std::vector<std::string> names = {"embedding.weight"};
-  for (std::string& name : detail::lstm_weight_names(kEncoderPrefix, impl.num_layers, true)) {
-    names.push_back(std::move(name));
+// Every tensor the configuration needs, in the order their presence is
+// checked. Layer names are made one layer at a time, so a count far beyond
+// the bundle's tensors stops at the first absent layer.
+void require_tensors(const Seq2SeqPlan::Impl& impl) {
+  impl.weight("embedding.weight");
+  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
+    for (const std::string& name : detail::lstm_layer_names(kEncoderPrefix, layer, true)) impl.weight(name);
   }
-  names.insert(names.end(), kDecoderTensors.begin(), kDecoderTensors.end());
-  if (impl.copy) names.insert(names.end(), kCopyTensors.begin(), kCopyTensors.end());
-  if (impl.pos) names.emplace_back("pos_embedding.weight");
-  if (impl.edit) names.insert(names.end(), kEditTensors.begin(), kEditTensors.end());
-  return names;
+  for (std::string_view name : kDecoderTensors) impl.weight(name);
+  if (impl.copy) {
+    for (std::string_view name : kCopyTensors) impl.weight(name);
+  }
+  if (impl.pos) impl.weight("pos_embedding.weight");
+  if (impl.edit) {
+    for (std::string_view name : kEditTensors) impl.weight(name);
+  }
 }
 
 // --- Shapes and element types ----------------------------------------------
@@ -163,15 +191,34 @@ void check_tensor(const Seq2SeqPlan::Impl& impl, std::string_view name,
 
 void check_encoder_tensors(const Seq2SeqPlan::Impl& impl) {
   const std::int64_t direction = impl.hidden_dim / 2;
-  const std::vector<std::string> names = detail::lstm_weight_names(kEncoderPrefix, impl.num_layers, true);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::int64_t layer = static_cast<std::int64_t>(i / 8);
+  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
+    const std::vector<std::string> names = detail::lstm_layer_names(kEncoderPrefix, layer, true);
     const std::int64_t input = layer == 0 ? impl.emb_dim : impl.hidden_dim;
-    switch (i % 4) {
-      case 0: check_tensor(impl, names[i], {4 * direction, input}); break;
-      case 1: check_tensor(impl, names[i], {4 * direction, direction}); break;
-      default: check_tensor(impl, names[i], {4 * direction}); break;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      switch (i % 4) {
+        case 0: check_tensor(impl, names[i], {4 * direction, input}); break;
+        case 1: check_tensor(impl, names[i], {4 * direction, direction}); break;
+        default: check_tensor(impl, names[i], {4 * direction}); break;
+      }
     }
+  }
+}
+
+// Stored ids index the embedding and the output classes (characters) or
+// the POS embedding (tags): checked once here, with the message a lookup of
+// that unit would give.
+void check_vocabulary_ids(const Seq2SeqPlan::Impl& impl) {
+  const auto check = [](const detail::UnitIds& ids, std::int64_t rows) {
+    if (const std::string* unit = detail::first_unit_outside(ids, rows)) {
+      fail("seq2seq vocabulary id is out of range: '" + *unit + "'");
+    }
+  };
+  check(impl.char_vocab.unit2id, static_cast<std::int64_t>(impl.char_vocab.id2unit.size()));
+  if (impl.pos) {
+    const std::int64_t rows = impl.weight("pos_embedding.weight").size(0);
+    // A tag the vocabulary lacks reads as <UNK>.
+    if (rows <= detail::kUnkId) fail("seq2seq tensor has an unexpected shape: 'pos_embedding.weight'");
+    check(impl.pos_vocab->unit2id, rows);
   }
 }
 
@@ -229,11 +276,13 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
                                                         {"lemma", "mwt"}, "a lemma or MWT")) {
   read_assets(*this);
   tensors = detail::ModelTensors(*bundle, &detail::raise<Seq2SeqModelError>, "missing seq2seq tensor: '");
-  for (const std::string& name : required_tensor_names(*this)) weight(name);
+  require_tensors(*this);
+  // Shapes first: the initial state below is sized from the configuration.
+  check_shapes(*this);
+  check_vocabulary_ids(*this);
   encoder_weights = make_encoder_weights();
   const at::Tensor zeros = at::zeros({2 * num_layers, 1, hidden_dim / 2}, weight("embedding.weight").options());
   encoder_state = {zeros, zeros};
-  check_shapes(*this);
   decoder = fetch_decoder_weights(*this);
   if (pos) pos_embedding = weight("pos_embedding.weight");
   if (edit) {
@@ -252,8 +301,8 @@ detail::LstmWeights Seq2SeqPlan::Impl::make_encoder_weights() const {
 Seq2SeqPlan::Seq2SeqPlan(std::filesystem::path bundle_dir, bool verify_checksums) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
-  } catch (const detail::JsonError& error) {
-    throw Seq2SeqModelError(error.what());
+  } catch (...) {
+    detail::rethrow_loading_error<Seq2SeqModelError>();
   }
 }
 

@@ -28,6 +28,16 @@ std::vector<std::string> CharacterModel::tensor_names() {
   return names;
 }
 
+void CharacterModel::check_shapes(const ModelTensors& tensors, std::int64_t emb, std::int64_t hidden,
+                                  std::int64_t projected) {
+  tensors.require("charmodel.char_emb.weight", {kAnySize, emb});
+  tensors.require("charmodel.char_attn.weight", {1, hidden});
+  tensors.require("charmodel.charlstm_h_init", {1, 1, hidden});
+  tensors.require("charmodel.charlstm_c_init", {1, 1, hidden});
+  LstmWeights::checked(tensors, "charmodel.charlstm.lstm.", 1, false, emb, hidden);
+  tensors.require("trans_char.weight", {projected, hidden});
+}
+
 at::Tensor CharacterModel::summaries(const std::vector<std::vector<std::int64_t>>& words) const {
   std::vector<std::int64_t> lengths(words.size());
   for (std::size_t i = 0; i < words.size(); ++i) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "models/common/lstm.hpp"
+#include "models/common/model_tensors.hpp"
 
 namespace lorvane::detail {
 
@@ -38,6 +39,14 @@ class CharacterModel {
 
   // The names from_tensors fetches, for the plan's check that all exist.
   static std::vector<std::string> tensor_names();
+
+  // Checks every tensor from_tensors fetches against the configured sizes
+  // (each at least 1 and at most kMaxConfiguredSize): embedding
+  // [rows, emb], attention [1, hidden], initial states [1, 1, hidden], the
+  // LSTM from emb to hidden, projection [projected, hidden]; all of the
+  // table's floating type.
+  static void check_shapes(const ModelTensors& tensors, std::int64_t emb, std::int64_t hidden,
+                           std::int64_t projected);
 
   // One pooled vector per word, [words, char_hidden_dim], rows in input
   // order. Each word is given by its character ids and must have at least one

@@ -20,6 +20,22 @@ std::vector<std::string> highway_layer_names(std::string_view prefix, std::int64
   return names;
 }
 
+void check_highway_shapes(const ModelTensors& tensors, std::string_view prefix, std::int64_t layers,
+                          std::int64_t input, std::int64_t hidden) {
+  const std::string base(prefix);
+  for (std::int64_t layer = 0; layer < layers; ++layer) {
+    const std::string index = std::to_string(layer);
+    const std::int64_t width = layer == 0 ? input : 2 * hidden;
+    LstmWeights::checked(tensors, base + ".lstm." + index + ".lstm.", 1, true, width, hidden);
+    for (const char* part : {".highway.", ".gate."}) {
+      tensors.require(base + part + index + ".weight", {2 * hidden, width});
+      tensors.require(base + part + index + ".bias", {2 * hidden});
+    }
+  }
+  tensors.require(base + "_h_init", {2 * layers, 1, hidden});
+  tensors.require(base + "_c_init", {2 * layers, 1, hidden});
+}
+
 at::Tensor run_highway_layers(const std::vector<HighwayLayer>& layers, at::Tensor inputs,
                               const std::vector<std::int64_t>& lengths) {
   for (const HighwayLayer& layer : layers) {

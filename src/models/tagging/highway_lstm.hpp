@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "models/common/lstm.hpp"
+#include "models/common/model_tensors.hpp"
 
 namespace lorvane::detail {
 
@@ -31,6 +32,15 @@ struct HighwayLayer {
 // weights "<prefix>.lstm.<k>.lstm.weight_ih_l0" ... "bias_hh_l0_reverse", then
 // "<prefix>.highway.<k>.weight", ".bias", "<prefix>.gate.<k>.weight", ".bias".
 std::vector<std::string> highway_layer_names(std::string_view prefix, std::int64_t layer);
+
+// Checks the tensors of `layers` layers under `prefix` against the input
+// width of the first layer and the hidden size (checked sizes): each
+// layer's bidirectional LSTM, highway and gate weights [2 x hidden, width]
+// and biases [2 x hidden], where width is `input` for layer 0 and
+// 2 x hidden above; and "<prefix>_h_init", "<prefix>_c_init"
+// [2 x layers, 1, hidden]. All of the table's floating type.
+void check_highway_shapes(const ModelTensors& tensors, std::string_view prefix, std::int64_t layers,
+                          std::int64_t input, std::int64_t hidden);
 
 // Layer k under `prefix`, its tensors fetched through `lookup`; the initial
 // state is rows 2k and 2k + 1 of "<prefix>_h_init" and "<prefix>_c_init".

@@ -2,6 +2,7 @@
 // labels of a single paragraph. Paragraphs are read from the text one at a
 // time and leave memory once their sentences are in the new document.
 
+#include "models/common/guarded_call.hpp"
 #include "models/tokenizer/entry_points.hpp"
 
 #include <algorithm>
@@ -125,15 +126,19 @@ std::vector<Document> TokenizerPlan::Impl::process_bulk(const std::vector<Docume
   return detail::tokenize_documents(*this, documents, {});
 }
 
-Document TokenizerPlan::process(const Document& document) const {
+Document TokenizerPlan::process(const Document& document) const try {
   return detail::tokenize_document(detail::loaded(impl_.get()), document, {});
+} catch (...) {
+  detail::rethrow_unexpected<TokenizerModelError>();
 }
 
-std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& documents) const {
+std::vector<Document> TokenizerPlan::process_bulk(const std::vector<Document>& documents) const try {
   return detail::loaded(impl_.get()).process_bulk(documents);
+} catch (...) {
+  detail::rethrow_unexpected<TokenizerModelError>();
 }
 
-std::vector<std::int64_t> TokenizerPlan::predict_labels(const std::string& text) const {
+std::vector<std::int64_t> TokenizerPlan::predict_labels(const std::string& text) const try {
   const Impl& impl = detail::loaded(impl_.get());
   const std::vector<detail::TokenizerParagraph> paragraphs =
       detail::split_paragraphs(text.data(), text.size(), impl.skip_newline);
@@ -142,6 +147,8 @@ std::vector<std::int64_t> TokenizerPlan::predict_labels(const std::string& text)
   }
   if (paragraphs.empty()) return {};
   return impl.predict_paragraph(paragraphs.front());
+} catch (...) {
+  detail::rethrow_unexpected<TokenizerModelError>();
 }
 
 }  // namespace lorvane

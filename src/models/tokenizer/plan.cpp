@@ -11,6 +11,7 @@
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
 #include "models/common/config.hpp"
+#include "models/common/guarded_call.hpp"
 #include "models/common/plan_loading.hpp"
 #include "models/common/vocabulary.hpp"
 #include "models/tokenizer/plan_impl.hpp"
@@ -244,7 +245,7 @@ detail::LstmWeights level_weights(const TokenizerPlan::Impl& impl, std::string_v
 }  // namespace
 
 TokenizerPlan::TokenizerPlan(std::filesystem::path bundle_dir, bool verify_checksums)
-    : impl_(std::make_unique<Impl>()) {
+try : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
   impl.bundle = detail::open_bundle_for<TokenizerModelError>(std::move(bundle_dir), verify_checksums, "tokenize",
                                                              "a tokenize");
@@ -253,8 +254,14 @@ TokenizerPlan::TokenizerPlan(std::filesystem::path bundle_dir, bool verify_check
   check_required_tensors(impl);
   check_tensor_shapes(impl);
   check_vocabulary_ids(impl);
+  // A feature list that does not add up to feat_dim would fail on every
+  // paragraph: refused now with the same message (an empty paragraph makes
+  // no rows, only the check).
+  impl.compute_features({});
   impl.rnn = level_weights(impl, "rnn.");
   impl.rnn2 = level_weights(impl, "rnn2.");
+} catch (...) {
+  detail::rethrow_loading_error<TokenizerModelError>();
 }
 
 TokenizerPlan::TokenizerPlan(TokenizerPlan&& other) noexcept = default;

@@ -173,8 +173,10 @@ const std::vector<LoadCase>& load_cases() {
        [](const Impl& impl) { EXPECT_TRUE(impl.uses_xpos); }},
       {"no tag embedding", R"({"config": {"tag_embedding_dim": 0}})", "",
        [](const Impl& impl) { EXPECT_FALSE(impl.fetched.tag_embedding.defined()); }},
+      // The other tensors are shaped for no tag columns, as the absent key reads.
       {"tag dimension absent, any tag rows",
-       R"({"drop_config": ["tag_embedding_dim"], "tensors": {"tag_embedding.weight": {"dtype": "float32", "shape": [2, 3]}}})",
+       R"({"config": {"tag_embedding_dim": 0}, "drop_config": ["tag_embedding_dim"],)"
+       R"( "tensors": {"tag_embedding.weight": {"dtype": "float32", "shape": [2, 3]}}})",
        "", [](const Impl& impl) { EXPECT_EQ(impl.tag_embedding_dim, 0); }},
       {"optional profile keys absent",
        R"({"drop_config": ["maxout_k", "pattn_num_layers", "use_rattn", "use_peft", "bert_model"]})", "", nullptr},

@@ -36,9 +36,10 @@ const std::vector<testing::ModelTransformerCase> kCases = {
      "load TransformerError: AOTInductor transformer model does not exist: {dir}/absent.pt2"},
     {"declared_width", "", "contextual", R"("hidden_size": 25)",
      "parse TransformerError: AOTInductor transformer output hidden size disagrees with assets"},
-    // The word LSTM's input width is compared when it runs, not at load.
+    // The word LSTM's input width is compared at load.
     {"word_lstm_width", "", "contextual", R"("width": 23)",
-     "parse other: LSTM weights do not fit the input at layer 0"},
+     "load ConstituencyModelError: tensor does not fit the model in bundle {dir}: expected float32 [28, 42], got "
+     "float32 [28, 41]: 'word_lstm.weight_ih_l0'"},
 };
 
 // A word the unigram tokenizer deletes (no subword: run as the unknown id), a

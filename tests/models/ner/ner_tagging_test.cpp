@@ -187,22 +187,21 @@ TEST_F(NERTaggingTest, TokensFindTheirIds) {
   EXPECT_THROW_MSG(plan.tag({"a", "b\xC3"}), std::invalid_argument, "invalid UTF-8 sequence at byte offset 1");
 }
 
-// Ids that a vocabulary maps outside its embedding table are refused by the
-// look-up, never read out of bounds, and initial states of the wrong shape by
-// the tensor library; in a document the failing sentence leaves the ones
-// before it tagged and the spans unbuilt.
-TEST_F(NERTaggingTest, BrokenIdsAndStatesThrowInsteadOfCrashing) {
-  for (const char* bundle : {"bad_tagger_state", "bad_char_state"}) {
-    EXPECT_THROW(NERPlan(path(bundle), false).tag({"a", "b"}), c10::Error) << bundle;
-  }
-  const NERPlan plan(path("bad_ids"), false);
-  for (const Strings& tokens : std::vector<Strings>{{"a", "boom"}, {"neg"}, {"aqb"}}) {
-    EXPECT_THROW(plan.tag(tokens), std::exception) << tokens.back();
-  }
-  const Document doc = document_of({{"a", "b"}, {"boom"}});
-  EXPECT_THROW(plan.process(doc), std::exception);
-  const Strings first = plan.tag({"a", "b"});
-  EXPECT_EQ(written_tags(doc), (std::vector<Strings>{{first[0] + "|" + first[0], first[1] + "|" + first[1]}, {"-"}}));
+// Ids that a vocabulary maps outside its embedding table and initial states
+// of the wrong shape are refused when the bundle is opened, with the plan's
+// own error; nothing is left to fail at the first sentence.
+TEST_F(NERTaggingTest, BrokenIdsAndStatesAreRefusedAtLoad) {
+  const auto misfit = [](const char* bundle, const std::string& detail) {
+    return "tensor does not fit the model in bundle " + path(bundle).string() + ": " + detail;
+  };
+  EXPECT_THROW_MSG(NERPlan(path("bad_tagger_state"), false), NERModelError,
+                   misfit("bad_tagger_state", "expected float32 [2, 1, 6], got float32 [2, 2, 6]: 'taggerlstm_h_init'"));
+  EXPECT_THROW_MSG(
+      NERPlan(path("bad_char_state"), false), NERModelError,
+      misfit("bad_char_state", "expected float32 [4, 1, 4], got float32 [4, 1, 5]: 'charmodel.charlstm_c_init'"));
+  // Of the two words outside the table, the first in byte order is named.
+  EXPECT_THROW_MSG(NERPlan(path("bad_ids"), false), NERModelError,
+                   "vocabulary id 1000 is outside the 6 rows of 'word_emb.weight' at assets.vocab.word._unit2id.boom");
 }
 
 TEST_F(NERTaggingTest, DecodedIdsReadThroughTheColumn) {

@@ -147,10 +147,10 @@ const std::vector<LoadCase>& load_cases() {
        R"({"config": {"bilstm": true, "bilstm_hidden_dim": 5, "filter_sizes": [3]}, "tensors": )"
        R"({"conv_layers.0.weight": {"dtype": "float32", "shape": [4, 1, 3, 12], "values": "random"}}})",
        "sentiment full-width convolution has the wrong input width"},
-      // 2 x 2^62 leaves int64: no filter can match that width.
+      // 2 x 2^62 would leave int64: the size is refused before any use.
       {"width past int64", R"({"config": {"bilstm": true, "filter_sizes": [3]}, "assets_ops": )"
                            R"([{"set": "config.bilstm_hidden_dim", "value": 4611686018427387904}]})",
-       "sentiment full-width convolution has the wrong input width"},
+       "expected an integer from 1 to 16777216 at assets.config.bilstm_hidden_dim"},
       {"conv rank", shaped("conv_layers.0.weight", "[4, 1, 3]"), kConv},
       {"conv height", shaped("conv_layers.0.weight", "[4, 1, 2, 12]"), kConv},
       {"2D width", shaped("conv_layers.1.weight", "[5, 1, 2, 3]"), kTiling},

@@ -127,6 +127,10 @@ class Seq2SeqPlanTest : public testing::SuiteDirectoryTest<Seq2SeqPlanTest> {
     bundles.push_back({"bad_ids", R"({"config": {"pos": true}, "assets_ops": [
         {"set": "vocab.char._unit2id.a", "value": 22}, {"set": "vocab.char._unit2id.b", "value": -1},
         {"set": "vocab.pos._unit2id.NOUN", "value": 9}]})"});
+    bundles.push_back({"negative_id", R"({"config": {"pos": true}, "assets_ops": [
+        {"set": "vocab.char._unit2id.b", "value": -1}]})"});
+    bundles.push_back({"bad_pos_id", R"({"config": {"pos": true}, "assets_ops": [
+        {"set": "vocab.pos._unit2id.NOUN", "value": 9}]})"});
     testing::write_seq2seq_bundles(root, bundles);
   }
   static std::filesystem::path bundle(const std::string& name) { return root_->path() / name; }
@@ -207,15 +211,15 @@ TEST_F(Seq2SeqPlanTest, MovedFromPlansThrowLogicError) {
             Seq2SeqPlan(bundle("beam4"), false).predict("ab", "NOUN", std::nullopt, false).text);
 }
 
-// Vocabulary ids stored in a bundle are never trusted as indices.
-TEST_F(Seq2SeqPlanTest, OutOfRangeVocabularyIdsAreRefusedWhenUsed) {
-  const Seq2SeqPlan plan(bundle("bad_ids"), false);
-  EXPECT_EQ(plan.predict("cd", "VERB", std::nullopt, false).edit, std::nullopt);
-  EXPECT_EQ(failure_of([&] { plan.predict("ca", "VERB", std::nullopt, false); }),
+// Vocabulary ids stored in a bundle are never trusted as indices: one
+// outside its table is refused when the bundle is opened, with the message a
+// look-up of that unit would give (the first such unit in byte order).
+TEST_F(Seq2SeqPlanTest, OutOfRangeVocabularyIdsAreRefusedAtLoad) {
+  EXPECT_EQ(failure_of([] { Seq2SeqPlan(bundle("bad_ids"), false); }),
             "seq2seq: seq2seq vocabulary id is out of range: 'a'");
-  EXPECT_EQ(failure_of([&] { plan.predict_many({"c", "b"}, {"VERB", "VERB"}, 1, false); }),
+  EXPECT_EQ(failure_of([] { Seq2SeqPlan(bundle("negative_id"), false); }),
             "seq2seq: seq2seq vocabulary id is out of range: 'b'");
-  EXPECT_EQ(failure_of([&] { plan.predict("c", "NOUN", 3, false); }),
+  EXPECT_EQ(failure_of([] { Seq2SeqPlan(bundle("bad_pos_id"), false); }),
             "seq2seq: seq2seq vocabulary id is out of range: 'NOUN'");
 }
 
