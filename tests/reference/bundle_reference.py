@@ -96,6 +96,23 @@ def float32_rows(run, *args):
         return run(*args).double()
 
 
+def lead(scores) -> float:
+    """How far the best of the scores (a 1-D tensor or list) lies above the next lower one: infinite when none is
+    lower and finite. Scores equal to the best are a tie by construction (the same value computed the same way),
+    which the lowest index settles alike on every side, so the lead counts from the next lower score."""
+    values = torch.as_tensor(scores, dtype=torch.float64).reshape(-1)
+    values = values[torch.isfinite(values)]
+    if values.numel() == 0:
+        return float("inf")
+    lower = values[values < values.max()]
+    return (values.max() - lower.max()).item() if lower.numel() else float("inf")
+
+
+def as_margin(value: float):
+    """A lead or margin as the results write it: null when infinite (no close choice)."""
+    return value if value != float("inf") else None
+
+
 def float64_gap(ours, twin) -> float:
     """The largest |ours - twin| over matching tensors or numbers (nested lists, tuples and dicts of them),
     leaving out entries that either side holds at a value that is not finite or is a mask (magnitude 1e11 or

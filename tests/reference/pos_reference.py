@@ -22,7 +22,7 @@ Command line:
         An empty sentence gets no rows, no tags, gaps 0 and margin null.
         float64_gap: how far the encoder rows and the class scores of every
         head lie from the float64 twin's (bundle_reference); margin: the
-        smallest difference of a chosen class's score from the runner-up's.
+        smallest lead of a chosen class's score (bundle_reference.lead).
 """
 
 from __future__ import annotations
@@ -190,9 +190,8 @@ class Tagger:
 
 
 def smallest_margin(scores):
-    """The smallest difference between a row's best score and its runner-up's."""
-    top = torch.cat([s.topk(2, 1).values for s in scores])
-    return (top[:, 0] - top[:, 1]).min().item()
+    """The smallest lead of a row's best score (bundle_reference.lead)."""
+    return min(bundle_reference.lead(row) for rows in scores for row in rows)
 
 
 def run_case(case):
@@ -217,7 +216,7 @@ def run_case(case):
             _, *exact_scores = twin.head_scores(exact_rows, upos)
         gaps.append({"encoded": bundle_reference.float64_gap(rows, exact_rows),
                      "scores": bundle_reference.float64_gap(scores, exact_scores)})
-        margins.append(smallest_margin([scores[0], *scores[1], *scores[2]]))
+        margins.append(bundle_reference.as_margin(smallest_margin([scores[0], *scores[1], *scores[2]])))
     return {"encoded": encoded, "tags": tags, "float64_gap": gaps, "margin": margins}
 
 
