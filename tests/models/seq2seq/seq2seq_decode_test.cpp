@@ -163,12 +163,6 @@ TEST_F(Seq2SeqDecodeTest, PredictionsEqualTheReference) {
   for (std::size_t b = 0; b < 3; ++b) {
     const JsonValue& expected = job(3 + b);
     const Seq2SeqPlan plan(bundle(names[b]), false);
-    // A word is too close to call when one of its decisions leads the
-    // runner-up by less than twice a log-probability's tolerance per
-    // log-probability summed (either side's scores may move that much).
-    const double tolerance = value_tolerance(Seq2SeqPlan::Impl(bundle(names[b]), false).decoder.embedding.scalar_type(),
-                                             *expected.find("float64_gap"));
-    const auto& margins = expected.find("margins")->as_array("");
     const bool forbid = b == 1;
     const auto words = testing::strings_of(*expected.find("words"));
     const auto tags = testing::optional_strings_of(*expected.find("pos"));
@@ -178,7 +172,7 @@ TEST_F(Seq2SeqDecodeTest, PredictionsEqualTheReference) {
     const auto beamed = plan.predict_many(words, tags, b == 2 ? std::nullopt : std::optional(beams[b]), forbid);
     for (std::size_t w = 0; w < words.size(); ++w) {
       ++total;
-      if (!margins.at(w).is_null() && margins.at(w).as_number("") < 2.0 * tolerance) {
+      if (testing::prediction_too_close_to_call(expected, w)) {
         ++skipped;
         continue;
       }

@@ -155,6 +155,7 @@ TEST_F(Seq2SeqPlanTest, EveryVariantLoadsAndPredictsLikeTheReference) {
     const auto tags = testing::optional_strings_of(*job.find("pos"));
     const auto batched = plan.predict_many(words, tags, 1, false);
     for (std::size_t w = 0; w < words.size(); ++w) {
+      if (testing::prediction_too_close_to_call(job, w)) continue;
       const auto expect = [&](const char* mode, const Seq2SeqPrediction& actual) {
         const auto expected = testing::reference_prediction(job.find(mode)->as_array("").at(w));
         EXPECT_TRUE(testing::same_prediction(actual, expected))
