@@ -12,12 +12,14 @@ Command line:
     tokenizer_reference.py label BUNDLE REQUEST.json RESULT.json
         REQUEST: {"texts": [...], "batch_size": optional int}
         RESULT:  {"documents": [{"paragraphs": [{"offsets", "single_labels",
-                  "single_logits", "batch_labels", "batch_logits"}],
-                  "sentences": [[token, ...], ...]}]}
+                  "single_logits", "exact_logits", "margins", "batch_labels",
+                  "batch_logits"}], "sentences": [[token, ...], ...]}]}
         Logits are [tok, sent, mwt] per unit (mwt 0 without MWT); the single
         path runs every paragraph alone in windows, the batch path groups the
-        paragraphs of all texts as the bulk entry point does. "sentences" are
-        built from the single-path labels.
+        paragraphs of all texts as the bulk entry point does. "exact_logits"
+        are the single path's in float64, "margins" per unit the lead of the
+        best label's score over the others' in them (bundle_reference.lead;
+        null: none). "sentences" are built from the single-path labels.
 """
 
 from __future__ import annotations
@@ -267,6 +269,10 @@ class Network(nn.Module):
 
 
 def decode(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
+    return label_scores(logits, use_mwt).argmax(dim=-1)
+
+
+def label_scores(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
     tok, sent, mwt = logits[..., 0], logits[..., 1], logits[..., 2]
     lt, nt = F.logsigmoid(tok), F.logsigmoid(-tok)
     ls, ns = F.logsigmoid(sent), F.logsigmoid(-sent)
@@ -275,7 +281,7 @@ def decode(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
         scores = [nt, lt + ns + nm, lt + ls + nm, lt + ns + lm, lt + ls + lm]
     else:
         scores = [nt, lt + ns, lt + ls]
-    return torch.stack(scores, dim=-1).argmax(dim=-1)
+    return torch.stack(scores, dim=-1)
 
 
 # ---------------------------------------------------------------------------
@@ -474,6 +480,7 @@ def label_command(args):
         for units in paragraphs:
             labels, logits = tok.label_single(units)
             exact = tok.exact_logits(units, tok.last_windows)
+            scores = label_scores(torch.tensor(exact, dtype=torch.float64), tok.use_mwt)
             b_labels, b_logits = bulk[position]
             position += 1
             single_labels.append(labels)
@@ -483,6 +490,7 @@ def label_command(args):
                     "single_labels": labels,
                     "single_logits": logits,
                     "exact_logits": exact,
+                    "margins": [bundle_reference.as_margin(bundle_reference.lead(row)) for row in scores],
                     "batch_labels": b_labels,
                     "batch_logits": b_logits,
                 }
