@@ -97,8 +97,8 @@ def float32_rows(run, *args):
 
 
 def lead(scores) -> float:
-    """How far the best of the scores (a 1-D tensor or list) lies above the next lower one: infinite when none is
-    lower and finite. Scores equal to the best are a tie by construction (the same value computed the same way),
+    """How far the best of the scores (a 1-D tensor or list) lies above the next lower finite one (infinite when
+    there is none). Scores equal to the best are a tie by construction (the same value computed the same way),
     which the lowest index settles alike on every side, so the lead counts from the next lower score."""
     values = torch.as_tensor(scores, dtype=torch.float64).reshape(-1)
     values = values[torch.isfinite(values)]
