@@ -153,14 +153,15 @@ inline double logit_error_bound(const std::vector<double>& reference, const std:
 }
 
 // Whether the label of unit i may differ from the reference's in float32, in
-// the single or the batch path: a label's score sums at most three
-// log-sigmoids of the logits, each moving by at most its logit's error, so
-// the difference of two scores moves by up to six times the error bound.
+// the single or the batch path. Two labels' scores differ by a sum over the
+// three logits of terms that move by at most their logit's change (log σ(x) −
+// log σ(−x) = x, and a log-sigmoid's slope lies within 1), so the difference
+// moves by at most three times the logits' error bound.
 inline bool label_too_close_to_call(const ReferenceParagraph& paragraph, std::size_t i) {
   const std::optional<double>& margin = paragraph.margins.at(i);
   const double bound = std::max(logit_error_bound(paragraph.single_logits, paragraph.exact_logits),
                                 logit_error_bound(paragraph.batch_logits, paragraph.exact_logits));
-  return margin && *margin < 6.0 * bound;
+  return margin && *margin < 3.0 * bound;
 }
 
 struct ReferenceDocument {
