@@ -18,8 +18,8 @@ Command line:
         path runs every paragraph alone in windows, the batch path groups the
         paragraphs of all texts as the bulk entry point does. "exact_logits"
         are the single path's in float64, "margins" per unit the lead of the
-        best label's score over the others' in them (bundle_reference.lead;
-        null: none). "sentences" are built from the single-path labels.
+        best label's score over the others' in them (label_margins). The
+        "sentences" are built from the single-path labels.
 """
 
 from __future__ import annotations
@@ -272,6 +272,19 @@ def decode(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
     return label_scores(logits, use_mwt).argmax(dim=-1)
 
 
+def label_margins(logits, use_mwt: bool) -> list:
+    """Per unit of a paragraph, how far the best label's score lies above the
+    others' (bundle_reference.lead; null: none). The last unit's label only
+    decides between a multi-word token and not (finish makes it a sentence
+    end either way), so its margin is the lead of the better of the two."""
+    scores = label_scores(torch.as_tensor(logits, dtype=torch.float64), use_mwt)
+    leads = [bundle_reference.lead(row) for row in scores[:-1]]
+    if len(scores):
+        last = scores[-1]
+        leads.append(bundle_reference.lead([last[:3].max(), last[3:].max()]) if use_mwt else float("inf"))
+    return [bundle_reference.as_margin(lead) for lead in leads]
+
+
 def label_scores(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
     tok, sent, mwt = logits[..., 0], logits[..., 1], logits[..., 2]
     lt, nt = F.logsigmoid(tok), F.logsigmoid(-tok)
@@ -480,7 +493,6 @@ def label_command(args):
         for units in paragraphs:
             labels, logits = tok.label_single(units)
             exact = tok.exact_logits(units, tok.last_windows)
-            scores = label_scores(torch.tensor(exact, dtype=torch.float64), tok.use_mwt)
             b_labels, b_logits = bulk[position]
             position += 1
             single_labels.append(labels)
@@ -490,7 +502,7 @@ def label_command(args):
                     "single_labels": labels,
                     "single_logits": logits,
                     "exact_logits": exact,
-                    "margins": [bundle_reference.as_margin(bundle_reference.lead(row)) for row in scores],
+                    "margins": label_margins(exact, tok.use_mwt),
                     "batch_labels": b_labels,
                     "batch_logits": b_logits,
                 }
