@@ -62,7 +62,8 @@ class DepparseScoring : public ::testing::Test {
   static void expect_close(const at::Tensor& actual, const at::Tensor& expected, double float64_gap) {
     ASSERT_EQ(actual.sizes(), expected.sizes());
     ASSERT_EQ(actual.scalar_type(), expected.scalar_type());
-    const double tolerance = expected.scalar_type() == at::kDouble ? 1e-10 : lorvane::testing::float32_tolerance(float64_gap);
+    const double tolerance =
+        expected.scalar_type() == at::kDouble ? 1e-10 : lorvane::testing::float32_tolerance(float64_gap);
     EXPECT_TRUE(at::allclose(actual, expected, 0.0, tolerance))
         << "largest difference " << (actual - expected).nan_to_num(0, 0, 0).abs().max().item<double>();
   }

@@ -263,7 +263,9 @@ class POSTest : public ::testing::Test {
   static double encoded_tolerance(std::size_t m, std::size_t s) {
     return testing::pos_encoded_tolerance(reference(m), s);
   }
-  static bool too_close_to_call(std::size_t m, std::size_t s) { return testing::pos_too_close_to_call(reference(m), s); }
+  static bool too_close_to_call(std::size_t m, std::size_t s) {
+    return testing::pos_too_close_to_call(reference(m), s);
+  }
 
   static inline std::unique_ptr<testing::TempDir> root_;
   static inline std::unique_ptr<detail::JsonValue> reference_;
@@ -385,8 +387,8 @@ TEST_F(POSTest, BatchesEqualSingleSentences) {
   };
   for (const bool charlm : {false, true}) {
     SCOPED_TRACE(charlm);
+    POSPlan::Impl impl(dir(charlm ? "charlm" : "composite"), false);
     const std::size_t m = case_index(charlm ? "charlm" : "composite");
-    POSPlan::Impl impl(dir(model_cases()[m].name), false);
     const Sentences& texts = sentences(charlm);
     // Character-LM rows as process_bulk computes them, for all sentences at once.
     std::vector<at::Tensor> forward;

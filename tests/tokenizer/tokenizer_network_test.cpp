@@ -505,7 +505,9 @@ class TokenizerReferenceAgreement : public ::testing::TestWithParam<RandomBundle
 // The labels of the units that are not too close to call.
 std::vector<std::int64_t> decided(const Labels& labels, const testing::ReferenceParagraph& expected) {
   std::vector<std::int64_t> out;
-  for (std::size_t i = 0; i < labels.size(); ++i) out.push_back(testing::label_too_close_to_call(expected, i) ? -1 : labels[i]);
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    out.push_back(testing::label_too_close_to_call(expected, i) ? -1 : labels[i]);
+  }
   return out;
 }
 
