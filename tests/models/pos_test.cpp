@@ -17,6 +17,7 @@
 #include "lorvane/document.hpp"
 #include "lorvane/pos.hpp"
 #include "models/pos/plan_impl.hpp"
+#include "models/pos_reference_bounds.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane {
@@ -63,6 +64,15 @@ const std::vector<ModelCase>& model_cases() {
   return cases;
 }
 
+// 300 words: the tagger's recurrences run long enough for float32 rounding
+// to accumulate.
+std::vector<std::string> long_sentence() {
+  const std::vector<std::string> words = {"the", "dog", "sat", "on", "a", "mat", ",", "K\u00f6ln", "runs", "?"};
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < 300; ++i) out.push_back(words[(i * 7 + i / 10) % words.size()]);
+  return out;
+}
+
 // With character language models an empty word is encoded too.
 const Sentences& sentences(bool charlm = false) {
   static const Sentences list = {
@@ -75,6 +85,7 @@ const Sentences& sentences(bool charlm = false) {
       {"dog"},
       {"dogs", "runs", "on", "The", "mat", "?", "!"},
       {},
+      long_sentence(),
   };
   static const Sentences with_empty_word = [] {
     Sentences extended = list;
@@ -243,6 +254,18 @@ class POSTest : public ::testing::Test {
   static const detail::JsonValue& reference(std::size_t index) {
     return reference_->at("cases", "").as_array("")[index];
   }
+  static std::size_t case_index(const std::string& name) {
+    for (std::size_t m = 0; m < model_cases().size(); ++m) {
+      if (model_cases()[m].name == name) return m;
+    }
+    throw std::out_of_range(name);
+  }
+  static double encoded_tolerance(std::size_t m, std::size_t s) {
+    return testing::pos_encoded_tolerance(reference(m), s);
+  }
+  static bool too_close_to_call(std::size_t m, std::size_t s) {
+    return testing::pos_too_close_to_call(reference(m), s);
+  }
 
   static inline std::unique_ptr<testing::TempDir> root_;
   static inline std::unique_ptr<detail::JsonValue> reference_;
@@ -321,7 +344,9 @@ TEST_F(POSTest, LoadingReadsVocabulariesAndViewsTheMappedTensors) {
 }
 
 TEST_F(POSTest, EncoderAndHeadsAgreeWithTheReference) {
+  std::size_t skipped = 0, sentence_count = 0;
   for (std::size_t m = 0; m < model_cases().size(); ++m) {
+    sentence_count += sentences(model_cases()[m].charlm).size();
     const ModelCase& c = model_cases()[m];
     SCOPED_TRACE(c.name);
     const POSPlan plan(dir(c.name), false);
@@ -331,11 +356,15 @@ TEST_F(POSTest, EncoderAndHeadsAgreeWithTheReference) {
       const auto& words = sentences(c.charlm)[s];
       SCOPED_TRACE(s);
       const auto& tags = reference_tags(expected.at("tags", "").as_array("")[s]);
-      EXPECT_EQ(tag_strings(plan.tag(words)), tags);
+      if (too_close_to_call(m, s)) {
+        ++skipped;
+      } else {
+        EXPECT_EQ(tag_strings(plan.tag(words)), tags);
+      }
       if (words.empty()) continue;
       const at::Tensor encoded = plan.impl().encode(words, nullptr, nullptr);
       EXPECT_TRUE(testing::all_close(values(encoded), reference_values(expected.at("encoded", "").as_array("")[s]),
-                                     1e-5, 1e-5));
+                                     encoded_tolerance(m, s)));
       for (const POSTag& tag : plan.tag(words)) {
         if (!c.xpos.empty()) {
           EXPECT_EQ(tag.xpos, c.xpos);
@@ -346,6 +375,7 @@ TEST_F(POSTest, EncoderAndHeadsAgreeWithTheReference) {
       }
     }
   }
+  EXPECT_LE(10 * skipped, sentence_count);
 }
 
 // Batched encoding and tagging equal the single-sentence operations under
@@ -358,6 +388,7 @@ TEST_F(POSTest, BatchesEqualSingleSentences) {
   for (const bool charlm : {false, true}) {
     SCOPED_TRACE(charlm);
     POSPlan::Impl impl(dir(charlm ? "charlm" : "composite"), false);
+    const std::size_t m = case_index(charlm ? "charlm" : "composite");
     const Sentences& texts = sentences(charlm);
     // Character-LM rows as process_bulk computes them, for all sentences at once.
     std::vector<at::Tensor> forward;
@@ -383,9 +414,11 @@ TEST_F(POSTest, BatchesEqualSingleSentences) {
       for (std::size_t s = 0; s < texts.size(); ++s) {
         EXPECT_EQ(many[s].defined(), !texts[s].empty());
         if (many[s].defined()) {
-          EXPECT_TRUE(testing::all_close(values(many[s]), values(single[s]), 1e-5, 1e-5));
+          EXPECT_TRUE(testing::all_close(values(many[s]), values(single[s]), encoded_tolerance(m, s)));
         }
-        EXPECT_EQ(tag_strings(tags[s]), tag_strings(single_tags[s]));
+        if (!too_close_to_call(m, s)) {
+          EXPECT_EQ(tag_strings(tags[s]), tag_strings(single_tags[s]));
+        }
       }
     }
     EXPECT_TRUE(impl.encode_many({}, {}, {}).empty());
@@ -506,6 +539,11 @@ std::vector<std::string> expected_written(const POSPlan& plan, const Sentences& 
 TEST_F(POSTest, DocumentsAreTaggedSinglyAndInBulk) {
   for (const char* name : {"plain", "ignored", "absent", "charlm_raw"}) {
     SCOPED_TRACE(name);
+    // Bulk batches sum in another order than single sentences.
+    const std::size_t m = case_index(name);
+    if (too_close_to_call(m, 0) || too_close_to_call(m, 3) || too_close_to_call(m, 4) || too_close_to_call(m, 5)) {
+      continue;
+    }
     const POSPlan plan(dir(name), false);
     const Sentences first = {sentences()[0], {}, sentences()[3]};
     const Sentences second = {sentences()[4], sentences()[5]};
@@ -533,6 +571,7 @@ TEST_F(POSTest, ThreadsSharingOnePlanAgree) {
   const POSPlan plan(dir("composite"), false);
   const Sentences texts(sentences().begin(), sentences().end());
   const std::vector<std::string> expected = written_tags(plan.process(document(texts)));
+  const std::vector<std::string> expected_bulk = written_tags(plan.process_bulk({document(texts)})[0]);
   std::vector<std::vector<std::string>> results(4);
   std::vector<std::thread> threads;
   for (std::size_t t = 0; t < results.size(); ++t) {
@@ -543,7 +582,7 @@ TEST_F(POSTest, ThreadsSharingOnePlanAgree) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (const auto& result : results) EXPECT_EQ(result, expected);
+  for (std::size_t t = 0; t < results.size(); ++t) EXPECT_EQ(results[t], t % 2 == 0 ? expected : expected_bulk);
 }
 
 }  // namespace

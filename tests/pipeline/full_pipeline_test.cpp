@@ -6,7 +6,8 @@
 // gives, and the eager reference of the whole pipeline
 // (tests/reference/pipeline_reference.py), reading our CoNLL-U back with the
 // `conllu` package, finds the same words, tags, features, lemmas, heads,
-// relations, entity tags and spans, sentiment classes and trees.
+// relations, entity tags and spans, sentiment classes and trees in every
+// document whose decisions float32 rounding cannot turn.
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,8 @@ TEST(FullPipeline, DocumentsAtATimeAgreeWithBulkAndWithTheEagerReference) {
                                                    "compare", LORVANE_PIPELINE_MODEL, (dir / "actual.json").string()});
   const detail::JsonValue report = detail::parse_json(printed);
   EXPECT_EQ(report.at("documents", "report").as_integer(""), static_cast<std::int64_t>(texts().size()));
+  // Documents with a decision too close to call in float32 are left out.
+  EXPECT_LE(10 * report.at("too_close", "report").as_integer(""), static_cast<std::int64_t>(texts().size()));
   EXPECT_EQ(report.at("sentences", "report").as_integer(""), static_cast<std::int64_t>(sentences));
   EXPECT_EQ(report.at("words", "report").as_integer(""), static_cast<std::int64_t>(words));
   EXPECT_GE(sentences, static_cast<std::uint64_t>(kSentences));

@@ -11,8 +11,9 @@ top layer's output at its space; rows come back in input word order.
         REQUEST: {"models": [{"bundle": dir, "prefix": "", "key": null | "name",
                               "sentences": [[word, ...], ...]}, ...]}
         RESULT:  {"models": [{"ids": [[...]], "positions": [[...]],
-                              "rows": [[[float, ...], ...], ...]}, ...]}
-        (one sentence at a time, as a batch of one)
+                              "rows": [[[float, ...], ...], ...], "float64_gap": float}, ...]}
+        (one sentence at a time, as a batch of one; float64_gap: the largest
+        difference of any row from the float64 twin's, see bundle_reference)
     charlm_reference.py time BUNDLE SENTENCES.json [--threads N] [--repeat R]
         prints the best time in seconds of encoding every sentence in packed
         batches of 64 consecutive sentences, each sorted longest first: the
@@ -113,10 +114,15 @@ def rows(request_file: str, result_file: str) -> None:
         for job in request["models"]:
             model = load_model(job["bundle"], job.get("prefix", ""), job.get("key"))
             encoded = [model.ids(words) for words in job["sentences"]]
+            rows = [model.encode(words) for words in job["sentences"]]
+            with bundle_reference.float64_twin():
+                twin = load_model(job["bundle"], job.get("prefix", ""), job.get("key"))
+                exact = [twin.encode(words) for words in job["sentences"]]
             results.append({
                 "ids": [ids for ids, _ in encoded],
                 "positions": [positions for _, positions in encoded],
-                "rows": [model.encode(words).double().tolist() for words in job["sentences"]],
+                "rows": [r.double().tolist() for r in rows],
+                "float64_gap": bundle_reference.float64_gap(rows, exact),
             })
     Path(result_file).write_text(json.dumps({"models": results}))
 

@@ -13,7 +13,11 @@ Open / Close with MAX composition, and the end test.
 
 INPUT is a list of {"words": [...], "tags": [...]}. OUTPUT gets one entry per
 sentence: {"tree": text or null, "transitions": [indices], "error": message
-or null, "vectors": the n + 2 word vectors}. --time prints the best wall time
+or null, "vectors": the n + 2 word vectors, "float64_gap": {"vectors",
+"scores"}, "margin": the smallest lead of a chosen transition's score over
+the other legal ones' (bundle_reference.lead; null: none)}; float64_gap:
+how far the vectors and the transition scores lie from the float64 twin's
+taking the same transitions (bundle_reference). --time prints the best wall time
 in seconds of parsing every sentence R times. For a bundle with a transformer
 the job also holds "transformer": {"packages_dir", "package"} (the compiled
 package whose eager module gives the rows), and every sentence "transformer":
@@ -208,8 +212,12 @@ class Model:
         top = cstack[-1][0]
         return not (top["tree"] is not None and self.too_many_unary(top["tree"]))
 
-    def parse(self, words, tags, applied, encoding=None):
-        """The tree; `applied` receives the transitions as they are applied."""
+    def parse(self, words, tags, applied, encoding=None, forced=None, record=None):
+        """The tree; `applied` receives the transitions as they are applied.
+        With `forced`, the transitions are those as far as it goes (the
+        float32 run's, for its twin); `record`, a dict, receives every step's
+        scores ("scores") and the smallest lead of a chosen transition over
+        the other legal ones ("margin")."""
         if not words:
             raise ParseError("constituency parser cannot parse an empty sentence")
         if len(words) != len(tags):
@@ -233,7 +241,15 @@ class Model:
                 raise ParseError("constituency output layer has the wrong shape")
             scores = [float(v) for v in x]
             ranked = sorted(range(len(scores)), key=lambda i: (1, 0.0) if math.isnan(scores[i]) else (0, -scores[i]))
-            chosen = next((i for i in ranked if self.legal(self.transitions[i], s)), None)
+            legal = [i for i in ranked if self.legal(self.transitions[i], s)]
+            chosen = legal[0] if legal else None
+            if forced is not None and len(applied) < len(forced):
+                chosen = forced[len(applied)]
+            if record is not None:
+                record.setdefault("scores", []).append(x)
+                lead = bundle_reference.lead([scores[i] for i in legal])
+                if math.isfinite(lead):
+                    record["margin"] = lead if record.get("margin") is None else min(record["margin"], lead)
             if chosen is None:
                 raise ParseError("constituency parser could not find a legal transition")
             if s["steps"] >= 20 * (n + 2):
@@ -292,20 +308,37 @@ def tree_text(tree) -> str:
     return "(" + label + "".join(" " + tree_text(child) for child in children) + ")"
 
 
+def parse_recorded(model, sentence, applied, forced=None):
+    """(tree text or None, error message or None, record of parse)."""
+    record = {"scores": [], "margin": None}
+    try:
+        tree = model.parse(sentence["words"], sentence["tags"], applied, sentence.get("transformer"), forced, record)
+        return tree_text(tree), None, record
+    except ParseError as error:
+        return None, str(error), record
+
+
 def run(bundle: str, sentences: list, transformer=None) -> list:
     model = Model(bundle, transformer)
+    with bundle_reference.float64_twin():
+        twin = Model(bundle, transformer)
     results = []
     with torch.inference_mode():
         for sentence in sentences:
-            result = {"tree": None, "transitions": [], "error": None}
-            try:
-                result["tree"] = tree_text(model.parse(sentence["words"], sentence["tags"], result["transitions"],
-                                                       sentence.get("transformer")))
-            except ParseError as error:
-                result["error"] = str(error)
+            result = {"transitions": []}
+            result["tree"], result["error"], record = parse_recorded(model, sentence, result["transitions"])
+            result["margin"] = record["margin"]
+            with bundle_reference.float64_twin():
+                exact = parse_recorded(twin, sentence, [], result["transitions"])[2]
+            steps = min(len(record["scores"]), len(exact["scores"]))
+            result["float64_gap"] = {
+                "scores": bundle_reference.float64_gap(record["scores"][:steps], exact["scores"][:steps]), "vectors": 0.0}
             if sentence["words"]:
                 vectors = model.encode_words(sentence["words"], sentence["tags"], sentence.get("transformer"))
                 result["vectors"] = [v.tolist() for v in vectors]
+                with bundle_reference.float64_twin():
+                    exact_vectors = twin.encode_words(sentence["words"], sentence["tags"], sentence.get("transformer"))
+                result["float64_gap"]["vectors"] = bundle_reference.float64_gap(vectors, exact_vectors)
             results.append(result)
     return results
 

@@ -23,7 +23,9 @@ highway BiLSTM layers with nn.LSTM. Nothing is shared with the C++ code.
         writes a bundle at DIR with tensors "<name>.<s>.inputs", ".encoded",
         ".arcs", ".relations" per non-empty sentence s (the parser's dtype),
         and assets {"config": {"cases": [{"name", "parses": [{"heads",
-        "deprels"} | {"error"} | null per sentence]}]}}.
+        "deprels"} | {"error"} | null per sentence], "float64_gaps":
+        [{"inputs", "encoded", "arcs", "relations"} | null per sentence]}]}}:
+        how far each tensor lies from the float64 twin's (bundle_reference).
 """
 
 from __future__ import annotations
@@ -39,6 +41,7 @@ from torch import nn
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "fixtures"))
+import bundle_reference  # noqa: E402
 import bundle_writer  # noqa: E402
 import charlm_reference  # noqa: E402
 import depparse_scoring_reference as scoring  # noqa: E402
@@ -160,23 +163,33 @@ class Parser:
         return x
 
 
+def outputs(parser, words, encoding):
+    """The sentence's input rows, encoded rows, arc and relation scores."""
+    x = parser.inputs(words, encoding)
+    encoded = parser.encode(x)
+    return {"inputs": x, "encoded": encoded,
+            **dict(zip(("arcs", "relations"), scoring.score_encoded(encoded, parser.t, parser.flags)))}
+
+
 def run_case(case, tensors):
     parser = Parser(case["bundle"], case.get("transformer"))
+    with bundle_reference.float64_twin():
+        twin = Parser(case["bundle"], case.get("transformer"))
     scoring.RELATIONS = parser.relations  # the decoder names classes from this list
-    parses = []
+    parses, gaps = [], []
     encodings = case.get("encodings", [None] * len(case["sentences"]))
     for s, (words, encoding) in enumerate(zip(case["sentences"], encodings)):
         if not words:
             parses.append(None)
+            gaps.append(None)
             continue
-        x = parser.inputs(words, encoding)
-        encoded = parser.encode(x)
-        arcs, relations = scoring.score_encoded(encoded, parser.t, parser.flags)
-        prefix = f"{case['name']}.{s}."
-        tensors.update({prefix + "inputs": x, prefix + "encoded": encoded, prefix + "arcs": arcs,
-                        prefix + "relations": relations})
-        parses.append(scoring.parse_scored(arcs, relations))
-    return {"name": case["name"], "parses": parses}
+        ours = outputs(parser, words, encoding)
+        with bundle_reference.float64_twin():
+            exact = outputs(twin, words, encoding)
+        tensors.update({f"{case['name']}.{s}.{key}": value for key, value in ours.items()})
+        gaps.append({key: bundle_reference.float64_gap(value, exact[key]) for key, value in ours.items()})
+        parses.append(scoring.parse_scored(ours["arcs"], ours["relations"]))
+    return {"name": case["name"], "parses": parses, "float64_gaps": gaps}
 
 
 def main(argv):

@@ -15,7 +15,10 @@ writes one "depparse" bundle: per scoring case the scorer weights
 and the expected "<case>.arcs" and "<case>.relations"; the batched case's
 sentences "many.x<i>" with "many.arcs<i>" and "many.relations<i>"; and
 random score pairs "<parse>.arcs", "<parse>.relations". The assets describe
-the cases and hold the expected parses (heads and relation names) or errors.
+the cases and hold the expected parses (heads and relation names) or errors,
+and the float64 gap of every scoring case and of the batched case: how far
+the float32 scores lie from the same scoring in float64 on the same weights
+and inputs (bundle_reference).
 """
 
 from __future__ import annotations
@@ -28,6 +31,8 @@ import torch
 import torch.nn.functional as F
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fixtures"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import bundle_reference  # noqa: E402
 import bundle_writer  # noqa: E402
 
 HIDDEN = 9
@@ -68,11 +73,11 @@ def score_encoded(x, w, flags, mask=None):
     offset = r.view(1, 1, length) - r.view(1, length, 1)
     if flags["linearization"]:
         lin = deep_biaffine(x, w, "linearization").squeeze(3)
-        unlabeled = unlabeled + F.logsigmoid(lin * torch.sign(offset).float())
+        unlabeled = unlabeled + F.logsigmoid(lin * torch.sign(offset).to(x.dtype))
     if flags["distance"]:
         dist = deep_biaffine(x, w, "distance").squeeze(3)
         predicted = F.softplus(dist, 1, 20) + 1
-        unlabeled = unlabeled - torch.log((offset.abs().float() - predicted) ** 2 / 2 + 1)
+        unlabeled = unlabeled - torch.log((offset.abs().to(x.dtype) - predicted) ** 2 / 2 + 1)
     unlabeled = unlabeled.masked_fill(torch.eye(length, dtype=torch.bool).unsqueeze(0), -INF)
     if mask is not None:
         unlabeled = unlabeled.masked_fill(~mask.unsqueeze(1), -INF)
@@ -316,6 +321,14 @@ def random_scores(n, gen, dtype, group_bias):
     return arcs.to(dtype), F.log_softmax(relation_logits, 2).to(dtype)
 
 
+def scores_gap(scores, x, weights, flags, mask=None):
+    """How far float32 (arc, relation) scores lie from the same scoring's in float64."""
+    with bundle_reference.float64_twin():
+        widened = {name: bundle_reference.widened(value) for name, value in weights.items()}
+        exact = score_encoded(bundle_reference.widened(x), widened, flags, mask)
+    return bundle_reference.float64_gap(scores, exact)
+
+
 def main(out_dir):
     torch.set_num_threads(1)
     gen = torch.Generator().manual_seed(20240611)
@@ -334,16 +347,18 @@ def main(out_dir):
             tensors[f"{name}.mask"] = mask
         arcs, rels = score_encoded(x, strip(weights, name), flags, mask)
         tensors.update({f"{name}.x": x, f"{name}.arcs": arcs, f"{name}.relations": rels})
-        assets_cases.append({"name": name, **flags, "mask": mask is not None})
+        assets_cases.append({"name": name, **flags, "mask": mask is not None,
+                             "float64_gap": scores_gap((arcs, rels), x, strip(weights, name), flags, mask)})
 
     weights, flags = weights_by_case["both"]
     encoded = [torch.randn(1, words + 1, HIDDEN, generator=gen) for words in MANY_WORDS]
     nonempty = [i for i, words in enumerate(MANY_WORDS) if words > 0]
     scored = score_encoded_many([encoded[i] for i in nonempty], strip(weights, "both"), flags, MANY_BATCH)
-    many_parses = {}
+    many_parses, many_gap = {}, 0.0
     for i, (arcs, rels) in zip(nonempty, scored):
         tensors.update({f"many.arcs{i}": arcs, f"many.relations{i}": rels})
         many_parses[str(i)] = parse_scored(arcs, rels)
+        many_gap = max(many_gap, scores_gap((arcs, rels), encoded[i], strip(weights, "both"), flags))
     for i, x in enumerate(encoded):
         tensors[f"many.x{i}"] = x
 
@@ -359,7 +374,7 @@ def main(out_dir):
         parse_cases.append({"name": f"p{k}", **parse_scored(arcs, rels)})
 
     config = {"scoring_cases": assets_cases, "many_words": MANY_WORDS, "many_batch": MANY_BATCH,
-              "many_parses": many_parses, "parse_cases": parse_cases}
+              "many_parses": many_parses, "many_gap": many_gap, "parse_cases": parse_cases}
     bundle_writer.write_bundle(out_dir, processor="depparse", config=config,
                                vocabs={"deprel": RELATIONS}, tensors=tensors)
 

@@ -12,10 +12,13 @@ Command line:
 REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]} with one result per job:
 
   {"bundle": DIR, "random": N, "seed": S}
-      -> {"words", "upos", "single", "batched", "misses"}: N non-empty random
-         words with their UPOS tags (null: none), the lemma of each word with
-         one model call per miss ("single") and with one batched call for all
-         misses ("batched"), and the number of misses.
+      -> {"words", "upos", "single", "batched", "misses", "margins",
+         "float64_gap"}: N non-empty random words with their UPOS tags (null:
+         none), the lemma of each word with one model call per miss
+         ("single") and with one batched call for all misses ("batched"), the
+         number of misses, and the model's margins per word (null: settled
+         without the model, or no close choice) and float64 gap as
+         seq2seq_reference's predict jobs report them.
   {"kind": "time", "bundle": DIR, "words": [...], "upos": [...], "batched":
    bool, "repeat": R}
       -> {"seconds": best of R}
@@ -24,6 +27,7 @@ REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]} with one result per job:
 from __future__ import annotations
 
 import json
+import math
 import random
 import sys
 import time
@@ -32,7 +36,8 @@ from pathlib import Path
 import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from seq2seq_reference import Model  # noqa: E402
+import bundle_reference  # noqa: E402
+from seq2seq_reference import Model, greedy_gap  # noqa: E402
 
 LETTERS = list("abcdefghijklmnop") + ["\u00e9", "\u00df", "A", "B", "\u00c9", "x", "\u0436", "\u0416"]
 TAGS = ["NOUN", "VERB", "ADJ", None, "", "PROPN"]
@@ -59,6 +64,7 @@ class Lemmatiser:
             for pos, entries in assets["pos_dict"].items()
         }
         self.model = None if self.dict_only else Model(bundle_dir)
+        self.bundle_dir = bundle_dir
 
     def key(self, word):
         return lower(word) if self.caseless else word
@@ -83,23 +89,42 @@ class Lemmatiser:
             text = key
         return text or "_"
 
-    def lemmas(self, words, upos, batched):
+    def model_inputs(self, words, upos):
+        """(keys, POS keys, indices of the words the model must settle)."""
         keys = [self.key(w) for w in words]
         pos_keys = ["_" if p is None else p for p in upos]
-        results, misses = [], []
-        for i, (key, pos_key) in enumerate(zip(keys, pos_keys)):
-            settled, lemma = self.settle(key, pos_key)
-            results.append(lemma)
-            if not settled:
-                misses.append(i)
+        return keys, pos_keys, [i for i, (k, p) in enumerate(zip(keys, pos_keys)) if not self.settle(k, p)[0]]
+
+    def lemmas(self, words, upos, batched, leads=None):
+        """(lemmas, number of model calls' words); `leads` (one number per
+        word) keeps the smallest lead of a model choice for each word."""
+        keys, pos_keys, misses = self.model_inputs(words, upos)
+        results = [self.settle(k, p)[1] for k, p in zip(keys, pos_keys)]
         beam = self.model.beam_size if self.model else 1
         if batched and beam == 1 and misses:
-            predictions = self.model.predict_many([keys[i] for i in misses], [pos_keys[i] for i in misses], False)
+            miss_leads = [math.inf] * len(misses)
+            predictions = self.model.predict_many([keys[i] for i in misses], [pos_keys[i] for i in misses], False,
+                                                  miss_leads)
         else:
-            predictions = [self.model.predict(keys[i], pos_keys[i], beam, False) for i in misses]
-        for i, prediction in zip(misses, predictions):
+            predictions, miss_leads = [], []
+            for i in misses:
+                self.model.lead = math.inf
+                predictions.append(self.model.predict(keys[i], pos_keys[i], beam, False))
+                miss_leads.append(self.model.lead)
+        for i, prediction, lead in zip(misses, predictions, miss_leads):
             results[i] = self.finish(prediction, keys[i])
+            if leads is not None:
+                leads[i] = min(leads[i], lead)
         return results, len(misses)
+
+    def float64_gap(self, words, upos):
+        """The model's float64 gap along the greedy paths of the words it settles."""
+        if self.model is None:
+            return 0.0
+        keys, pos_keys, misses = self.model_inputs(words, upos)
+        with bundle_reference.float64_twin():
+            twin = Model(self.bundle_dir)
+        return max((greedy_gap(self.model, twin, keys[i], pos_keys[i], False) for i in misses), default=0.0)
 
 
 def random_words(lemmatiser, count, seed):
@@ -122,9 +147,12 @@ def random_words(lemmatiser, count, seed):
 def run_job(job):
     lemmatiser = Lemmatiser(job["bundle"])
     words, upos = random_words(lemmatiser, job["random"], job["seed"])
-    single, misses = lemmatiser.lemmas(words, upos, batched=False)
-    batched, _ = lemmatiser.lemmas(words, upos, batched=True)
-    return {"words": words, "upos": upos, "single": single, "batched": batched, "misses": misses}
+    leads = [math.inf] * len(words)
+    single, misses = lemmatiser.lemmas(words, upos, batched=False, leads=leads)
+    batched, _ = lemmatiser.lemmas(words, upos, batched=True, leads=leads)
+    return {"words": words, "upos": upos, "single": single, "batched": batched, "misses": misses,
+            "margins": [bundle_reference.as_margin(lead) for lead in leads],
+            "float64_gap": lemmatiser.float64_gap(words, upos)}
 
 
 def time_job(job):

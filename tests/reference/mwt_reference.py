@@ -17,9 +17,11 @@ Command line:
 REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]}, one result per job:
 
   {"bundle": DIR, "tokens": [...]} or {"bundle": DIR, "random": N, "seed": S}
-      -> {"tokens", "pieces", "margins"}: "margins" holds per token the
-         smallest |score 1 - score 0| over the positions that are read (null
-         for the empty token)
+      -> {"tokens", "pieces", "margins", "float64_gap"}: "margins" holds
+         per token the smallest |score 1 - score 0| over the positions that
+         are read (null for the empty token); "float64_gap" how far any
+         token's differences score 1 - score 0 lie from the float64 twin's
+         (bundle_reference)
   {"kind": "process", "bundle": DIR, "sentences": [[[text, flagged], ...], ...],
    "repeat": R}
       -> {"seconds": best of R, "words": word count}: the document rewrite
@@ -67,12 +69,16 @@ class SplitClassifier:
             self.head[2].bias.copy_(t["output_layer.2.bias"])
         self.encoder.eval()
 
-    def classify(self, token):
-        chars = list(token)
-        ids = torch.tensor([[2] + [self.unit2id.get(c, 1) for c in chars] + [3]])
+    def differences(self, token):
+        """Score 1 - score 0 at every position of the token's ids."""
+        ids = torch.tensor([[2] + [self.unit2id.get(c, 1) for c in token] + [3]])
         output, _ = self.encoder(self.embedding(ids))
         logits = self.head(output)[0]
-        diff = logits[:, 1] - logits[:, 0]
+        return logits[:, 1] - logits[:, 0]
+
+    def classify(self, token):
+        chars = list(token)
+        diff = self.differences(token)
         text = ""
         for i, c in enumerate(chars):
             if diff[i + 1].item() > 0:
@@ -129,7 +135,12 @@ def run_job(job):
         units = [u for u in model.unit2id if not u.startswith("<")]
         tokens = random_tokens(units, job["random"], job.get("seed", 0))
     results = [model.classify(token) for token in tokens]
-    return {"tokens": tokens, "pieces": [p for p, _ in results], "margins": [m for _, m in results]}
+    with bundle_reference.float64_twin():
+        twin = SplitClassifier(job["bundle"])
+        exact = [twin.differences(token) for token in tokens]
+    gap = bundle_reference.float64_gap([model.differences(token) for token in tokens], exact)
+    return {"tokens": tokens, "pieces": [p for p, _ in results], "margins": [m for _, m in results],
+            "float64_gap": gap}
 
 
 def main(argv):

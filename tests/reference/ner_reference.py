@@ -4,9 +4,12 @@ sentence at a time, running the character LSTM once per token.
 
     python ner_reference.py REQUEST.json
         REQUEST: {"bundles": [bundle, ...], "sentences": [[token, ...], ...]};
-        prints per bundle, per sentence {"tags", "inputs", "scores"}
+        prints per bundle, per sentence {"tags", "inputs", "scores",
+        "float64_gap": {"inputs", "scores"}, "path_margin"}
         (inputs: the tagger input rows [n, D]; scores: the predicted
-        column's emission rows [n, K]). A bundle is its directory, or, with
+        column's emission rows [n, K]; float64_gap: how far each lies from
+        the float64 twin's, see bundle_reference; path_margin: the best
+        path's score less the second best's). A bundle is its directory, or, with
         a transformer, {"dir", "packages_dir", "package", "encodings"}:
         the compiled package's name and, per sentence, the transformer
         tokenizer's [ids, word_ids] with special tokens.
@@ -147,12 +150,19 @@ class Tagger:
             scores = inp @ self.t[f"tag_clfs.{c}.weight"].T + self.t[f"tag_clfs.{c}.bias"]
         return scores
 
-    def tag(self, tokens, encoding=None):
-        """encoding: the transformer tokenizer's [ids, word_ids] of the tokens."""
+    def forward(self, tokens, encoding=None):
+        """(input rows, emission scores); encoding: the transformer
+        tokenizer's [ids, word_ids] of the tokens."""
         with torch.inference_mode():
             x = self.inputs(tokens, encoding)
-            scores = self.scores(x)
-        path = viterbi(scores.float().numpy(), self.t[f"crits.{self.predict}._transitions"].float().numpy())
+            return x, self.scores(x)
+
+    def transitions(self):
+        return self.t[f"crits.{self.predict}._transitions"].float().numpy()
+
+    def tag(self, tokens, encoding=None):
+        x, scores = self.forward(tokens, encoding)
+        path = viterbi(scores.float().numpy(), self.transitions())
         column = self.columns[self.predict]
         return repair([column[max(i, 4)] for i in path]), x, scores
 
@@ -175,6 +185,28 @@ def viterbi(emissions, transitions):
     for t in range(n - 1, 0, -1):
         path.append(int(back[t, path[-1]]))
     return path[::-1]
+
+
+def path_margin(emissions, transitions):
+    """The best path's score less the second best's, in float64: a path
+    other than the best differs from it at some token t in some tag k, and
+    the best path through (t, k) scores the forward and backward maxima of
+    (t, k) together."""
+    emissions, transitions = emissions.astype(np.float64), transitions.astype(np.float64)
+    n, k = emissions.shape
+    if k == 1:
+        return None  # one path only
+    forward, backward = np.empty((n, k)), np.zeros((n, k))
+    forward[0] = emissions[0]
+    for t in range(1, n):
+        forward[t] = (forward[t - 1][:, None] + transitions).max(0) + emissions[t]
+    for t in range(n - 2, -1, -1):
+        backward[t] = (transitions + (emissions[t + 1] + backward[t + 1])[None, :]).max(1)
+    through = forward + backward
+    best = through[0].max()
+    path = through.argmax(1)
+    through[np.arange(n), path] = -np.inf
+    return float(best - through.max())
 
 
 def repair(tags):
@@ -213,12 +245,20 @@ def main(argv):
     for bundle in request["bundles"]:
         if isinstance(bundle, str):
             bundle = {"dir": bundle}
-        tagger = Tagger(Path(bundle["dir"]), bundle if "package" in bundle else None)
+        transformer = bundle if "package" in bundle else None
+        tagger = Tagger(Path(bundle["dir"]), transformer)
+        with bundle_reference.float64_twin():
+            twin = Tagger(Path(bundle["dir"]), transformer)
         encodings = bundle.get("encodings", [None] * len(request["sentences"]))
         results = []
         for tokens, encoding in zip(request["sentences"], encodings):
             tags, x, scores = tagger.tag(tokens, encoding)
-            results.append({"tags": tags, "inputs": x.tolist(), "scores": scores.tolist()})
+            with bundle_reference.float64_twin():
+                exact = twin.forward(tokens, encoding)
+            results.append({"tags": tags, "inputs": x.tolist(), "scores": scores.tolist(),
+                            "float64_gap": {"inputs": bundle_reference.float64_gap(x, exact[0]),
+                                            "scores": bundle_reference.float64_gap(scores, exact[1])},
+                            "path_margin": path_margin(scores.float().numpy(), tagger.transitions())})
         out.append(results)
     print(json.dumps(out))
     return 0

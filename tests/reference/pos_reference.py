@@ -16,8 +16,13 @@ Command line:
         {"packages_dir", "package"} and "encodings": per sentence the
         transformer tokenizer's [ids, word_ids] with special tokens)
         RESULT:  {"cases": [{"encoded": [rows per sentence],
-                             "tags": [[[upos, xpos, feats], ...] per sentence]}]}
-        An empty sentence gets no rows and no tags.
+                             "tags": [[[upos, xpos, feats], ...] per sentence],
+                             "float64_gap": [{"encoded", "scores"} per sentence],
+                             "margin": [float per sentence]}]}
+        An empty sentence gets no rows, no tags, gaps 0 and margin null.
+        float64_gap: how far the encoder rows and the class scores of every
+        head lie from the float64 twin's (bundle_reference); margin: the
+        smallest lead of a chosen class's score (bundle_reference.lead).
 """
 
 from __future__ import annotations
@@ -148,18 +153,29 @@ class Tagger:
         ones = torch.ones(a.shape[0], 1)
         return F.bilinear(torch.cat([a, ones], 1), torch.cat([b, ones], 1), self.t[prefix + ".weight"], self.t[prefix + ".bias"])
 
-    def tag(self, encoded):
+    def head_scores(self, encoded, upos=None):
+        """(UPOS ids, UPOS scores, [XPOS scores], [feature scores]); the XPOS
+        and feature heads read the embedding of the given UPOS ids, by
+        default of the UPOS head's own choice."""
         t = self.t
         upos_hidden = F.relu(F.linear(encoded, t["upos_hid.weight"], t["upos_hid.bias"]))
-        upos = F.linear(upos_hidden, t["upos_clf.weight"], t["upos_clf.bias"]).argmax(1)
+        upos_scores = F.linear(upos_hidden, t["upos_clf.weight"], t["upos_clf.bias"])
+        if upos is None:
+            upos = upos_scores.argmax(1)
         emb = F.embedding(upos, t["upos_emb.weight"])
         xpos_hidden = F.relu(F.linear(encoded, t["xpos_hid.weight"], t["xpos_hid.bias"]))
         feats_hidden = F.relu(F.linear(encoded, t["ufeats_hid.weight"], t["ufeats_hid.bias"]))
         if self.composite:
-            xpos = [self.biaffine(xpos_hidden, emb, f"xpos_clf.{i}.W_bilin").argmax(1) for i in range(len(self.xpos))]
+            xpos = [self.biaffine(xpos_hidden, emb, f"xpos_clf.{i}.W_bilin") for i in range(len(self.xpos))]
         else:
-            xpos = [self.biaffine(xpos_hidden, emb, "xpos_clf.W_bilin").argmax(1)]
-        feats = [self.biaffine(feats_hidden, emb, f"ufeats_clf.{j}.W_bilin").argmax(1) for j in range(len(self.feats))]
+            xpos = [self.biaffine(xpos_hidden, emb, "xpos_clf.W_bilin")]
+        feats = [self.biaffine(feats_hidden, emb, f"ufeats_clf.{j}.W_bilin") for j in range(len(self.feats))]
+        return upos, upos_scores, xpos, feats
+
+    def tag(self, encoded):
+        upos, _, xpos, feats = self.head_scores(encoded)
+        xpos = [scores.argmax(1) for scores in xpos]
+        feats = [scores.argmax(1) for scores in feats]
         tags = []
         for k in range(encoded.shape[0]):
             if self.composite:
@@ -173,19 +189,35 @@ class Tagger:
         return tags
 
 
+def smallest_margin(scores):
+    """The smallest lead of a row's best score (bundle_reference.lead)."""
+    return min(bundle_reference.lead(row) for rows in scores for row in rows)
+
+
 def run_case(case):
     tagger = Tagger(case["bundle"], case.get("transformer"))
-    encoded, tags = [], []
+    with bundle_reference.float64_twin():
+        twin = Tagger(case["bundle"], case.get("transformer"))
+    encoded, tags, gaps, margins = [], [], [], []
     encodings = case.get("encodings", [None] * len(case["sentences"]))
     for words, encoding in zip(case["sentences"], encodings):
         if not words:
             encoded.append([])
             tags.append([])
+            gaps.append({"encoded": 0.0, "scores": 0.0})
+            margins.append(None)
             continue
         rows = tagger.encode(words, encoding)
         encoded.append(rows.tolist())
         tags.append(tagger.tag(rows))
-    return {"encoded": encoded, "tags": tags}
+        upos, *scores = tagger.head_scores(rows)
+        with bundle_reference.float64_twin():
+            exact_rows = twin.encode(words, encoding)
+            _, *exact_scores = twin.head_scores(exact_rows, upos)
+        gaps.append({"encoded": bundle_reference.float64_gap(rows, exact_rows),
+                     "scores": bundle_reference.float64_gap(scores, exact_scores)})
+        margins.append(bundle_reference.as_margin(smallest_margin([scores[0], *scores[1], *scores[2]])))
+    return {"encoded": encoded, "tags": tags, "float64_gap": gaps, "margin": margins}
 
 
 def main(argv):

@@ -14,7 +14,11 @@ word's row being its last piece's. Nothing is shared with the C++ code.
         REQUEST: [{"bundle": DIR, "sentences": [[token, ...], ...], "budget": N}, ...]
         RESULT:  [{"batches": [[sentence index, ...], ...],
                    "logits": [[float, ...] per sentence, in input order],
-                   "classes": [int per sentence]}, ...]
+                   "classes": [int per sentence],
+                   "margins": [the best logit's lead (bundle_reference.lead), per sentence],
+                   "float64_gap": float}, ...]
+        float64_gap: how far any logit lies from the float64 twin's
+        (bundle_reference; the transformer's rows are the package's in both).
 """
 
 from __future__ import annotations
@@ -64,7 +68,7 @@ class Transformer:
             ids += subword_reference.wordpiece_word(self.cfg, word.encode())
             last.append(len(ids) - 1)
         ids = torch.tensor([ids + [self.ends[1]]])
-        return self.package(ids, torch.ones_like(ids))[0][last]
+        return bundle_reference.float32_rows(self.package, ids, torch.ones_like(ids))[0][last]
 
 
 class Classifier:
@@ -180,23 +184,32 @@ def batches(sentences, budget):
     return cut + [current] if current else cut
 
 
-def run(request):
-    model = Classifier(request["bundle"])
-    sentences = request["sentences"]
+def all_logits(model, sentences, cut):
     logits = [None] * len(sentences)
-    cut = batches(sentences, request["budget"])
     with torch.no_grad():
         for batch in cut:
             for i, row in zip(batch, model.logits([sentences[i] for i in batch])):
                 logits[i] = row
+    return logits
+
+
+def run(request):
+    sentences = request["sentences"]
+    cut = batches(sentences, request["budget"])
+    logits = all_logits(Classifier(request["bundle"]), sentences, cut)
+    with bundle_reference.float64_twin():
+        exact = all_logits(Classifier(request["bundle"]), sentences, cut)
     return {
         "batches": cut,
         "logits": [row.tolist() for row in logits],
         "classes": [int(torch.argmax(row)) for row in logits],
+        "margins": [bundle_reference.as_margin(bundle_reference.lead(row)) for row in logits],
+        "float64_gap": bundle_reference.float64_gap(logits, exact),
     }
 
 
 def main(argv):
+    torch.set_num_threads(1)  # as the tests run the compiled package
     requests = json.loads(Path(argv[0]).read_text(encoding="utf-8"))
     Path(argv[1]).write_text(json.dumps([run(r) for r in requests]), encoding="utf-8")
     return 0

@@ -17,12 +17,19 @@ REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]} with one result per job:
 
   {"kind": "predict", "bundle": DIR, "words": [...] | {"random": N, "seed": S},
    "beam": B, "forbid_unk": bool}
-      -> {"words", "pos", "greedy", "beam", "batched"}: each prediction is
-         [text, edit or null]; "beam" holds beam-B search results, "batched"
-         the batched greedy results. "pos" holds the tags given (null: none).
+      -> {"words", "pos", "greedy", "beam", "batched", "margins",
+         "float64_gap"}: each prediction is [text, edit or null]; "beam"
+         holds beam-B search results, "batched" the batched greedy results.
+         "pos" holds the tags given (null: none). "margins": per word the
+         smallest lead of a choice (edit class, token, hypothesis) over the
+         runner-up in any of the three decodings, per log-probability summed
+         in the scores compared. "float64_gap": how far the edit logits and
+         the log-probabilities along any word's greedy path lie from the
+         float64 twin's taking the same tokens (bundle_reference).
   {"kind": "step", "bundle": DIR, "seed": S, "cases": [{"rows", "positions",
    "extra", "forbid", "mask", "limits"}]}
-      -> {"cases": [{inputs and expected outputs as flat lists}]}
+      -> {"cases": [{inputs and expected outputs as flat lists,
+         "float64_gap": of log_probs, h_out and c_out}]}
   {"kind": "time", "bundle": DIR, "words": [...], "pos": [...], "mode":
    "batched" | "single" | "beam", "beam": B, "repeat": R}
       -> {"seconds": best of R, "steps": mean decoder steps per word}
@@ -31,6 +38,7 @@ REQUEST is {"jobs": [...]}; RESULT is {"jobs": [...]} with one result per job:
 from __future__ import annotations
 
 import json
+import math
 import random
 import sys
 import time
@@ -49,6 +57,12 @@ NUMPY_TYPES = {"float32": "<f4", "float64": "<f8", "int64": "<i8", "int32": "<i4
 def load_bundle(path):
     _, assets, tensors = bundle_reference.read_bundle(path)
     return assets, tensors
+
+
+def lead_of(scores, terms=1):
+    """The lead of the best of `scores` (bundle_reference.lead) per
+    log-probability summed in each (`terms`)."""
+    return bundle_reference.lead(scores) / terms
 
 
 class Model:
@@ -78,6 +92,10 @@ class Model:
             for name, param in self.encoder.named_parameters():
                 param.copy_(self.t["encoder." + name])
         self.steps = 0
+        self.lead = math.inf  # the smallest lead_of of a choice made since it was reset
+
+    def note_lead(self, scores, terms=1):
+        self.lead = min(self.lead, lead_of(scores, terms))
 
     # Source encoding -------------------------------------------------------
     def encode_source(self, word):
@@ -97,8 +115,9 @@ class Model:
 
     # Encoder ---------------------------------------------------------------
     def encode(self, sources, tags):
-        """Encoder outputs, initial h and c, mask, lengths and edit classes of
-        a batch whose rows are sorted longest first."""
+        """Encoder outputs, initial h and c, mask, edit classes and edit
+        logits (None without edits) of a batch whose rows are sorted longest
+        first."""
         L = max(len(s) for s in sources)
         emb_ids = torch.tensor([[i if i < self.V else UNK for i in s] + [PAD] * (L - len(s)) for s in sources])
         x = self.embedding(emb_ids)
@@ -115,12 +134,12 @@ class Model:
         h = torch.cat([hn[-1], hn[-2]], 1)
         c = torch.cat([cn[-1], cn[-2]], 1)
         mask = torch.arange(T).unsqueeze(0) >= torch.tensor(lengths).unsqueeze(1)
-        edits = [None] * len(sources)
+        edits, logits = [None] * len(sources), None
         if self.use_edit:
             hidden = F.relu(F.linear(h, self.t["edit_clf.0.weight"], self.t["edit_clf.0.bias"]))
             logits = F.linear(hidden, self.t["edit_clf.2.weight"], self.t["edit_clf.2.bias"])
             edits = [int(e) for e in torch.argmax(logits, 1)]
-        return memory, h, c, mask, edits
+        return memory, h, c, mask, edits, logits
 
     def width(self, source):
         return max(self.V, max(source) + 1) if self.use_copy else self.V
@@ -182,26 +201,42 @@ class Model:
                 out.append("<UNK>")
         return "".join(out)
 
+    def greedy(self, word, tag, forbid, tokens=None):
+        """(tokens chosen, ending with EOS when it came; the edit logits (None
+        without edits) and the log-probability rows the choices read). With
+        `tokens`, those are chosen instead (for the float64 twin)."""
+        src, _ = self.encode_source(word)
+        memory, h, c, _, _, edit_logits = self.encode([src], [tag])
+        src_t, X = torch.tensor([src]), self.width(src)
+        chosen, rows, token = [], [], SOS
+        for k in range(self.max_dec_len):
+            logp, h, c = self.step(torch.tensor([token]), h, c, memory, src_t, X, forbid)
+            rows.append(logp[0])
+            token = int(torch.argmax(logp, 1)[0]) if tokens is None else tokens[k]
+            chosen.append(token)
+            if token == EOS:
+                break
+        return chosen, (edit_logits, rows)
+
     def predict(self, word, tag, beam, forbid):
         src, oov = self.encode_source(word)
-        memory, h, c, _, edits = self.encode([src], [tag])
-        X = self.width(src)
-        src_t = torch.tensor([src])
         if beam == 1:
-            out, token = [], SOS
-            for _ in range(self.max_dec_len):
-                logp, h, c = self.step(torch.tensor([token]), h, c, memory, src_t, X, forbid)
-                token = int(torch.argmax(logp, 1)[0])
-                if token == EOS:
-                    break
-                out.append(token)
+            chosen, (edit_logits, rows) = self.greedy(word, tag, forbid)
+            for row in rows:
+                self.note_lead(row)
+            out = chosen[:-1] if chosen and chosen[-1] == EOS else chosen
         else:
-            out = self.beam_search(memory, h, c, src_t, X, beam, forbid)
-        return [self.text(out, oov), edits[0]]
+            memory, h, c, _, _, edit_logits = self.encode([src], [tag])
+            out = self.beam_search(memory, h, c, torch.tensor([src]), self.width(src), beam, forbid)
+        edit = None
+        if edit_logits is not None:
+            self.note_lead(edit_logits[0])
+            edit = int(torch.argmax(edit_logits[0]))
+        return [self.text(out, oov), edit]
 
     def beam_search(self, memory, h, c, src, X, beam, forbid):
         hyps = [(0.0, [], h, c, SOS)]
-        for _ in range(self.max_dec_len):
+        for step in range(1, self.max_dec_len + 1):
             n = len(hyps)
             ids = torch.tensor([hyp[4] for hyp in hyps])
             hs = torch.cat([hyp[2] for hyp in hyps], 0)
@@ -210,6 +245,10 @@ class Model:
             W = logp.shape[1]
             scores = torch.tensor([[hyp[0]] for hyp in hyps], dtype=logp.dtype)
             flat = (scores + logp).reshape(-1)
+            # The best hypothesis and the last one kept, each against the next.
+            ranked = torch.topk(flat, min(beam + 1, n * W)).values
+            for k in {0, min(beam, n * W) - 1}:
+                self.note_lead(ranked[k:], step)
             values, indices = torch.topk(flat, min(beam, n * W))
             new = []
             for value, index in zip(values.tolist(), indices.tolist()):
@@ -221,14 +260,16 @@ class Model:
         tokens = hyps[0][1]
         return tokens[: tokens.index(EOS)] if EOS in tokens else tokens
 
-    def predict_many(self, words, tags, forbid):
+    def predict_many(self, words, tags, forbid, leads=None):
+        """Batched greedy predictions; `leads` (one number per word) keeps
+        each word's smallest lead as note_lead counts it."""
         encoded = [self.encode_source(w) for w in words]
         order = sorted(range(len(words)), key=lambda i: -len(encoded[i][0]))  # stable
         results = [None] * len(words)
         for start in range(0, len(order), self.batch_size):
             rows = order[start : start + self.batch_size]
             sources = [encoded[i][0] for i in rows]
-            memory, h, c, mask, edits = self.encode(sources, [tags[i] for i in rows])
+            memory, h, c, mask, edits, edit_logits = self.encode(sources, [tags[i] for i in rows])
             L = len(sources[0])
             src = torch.tensor([s + [PAD] * (L - len(s)) for s in sources])
             limits = torch.tensor([self.width(s) for s in sources])
@@ -236,6 +277,7 @@ class Model:
             ids = torch.full((len(rows),), SOS)
             outs = [[] for _ in rows]
             done = [False] * len(rows)
+            row_leads = [math.inf] * len(rows) if edit_logits is None else [lead_of(row) for row in edit_logits]
             for _ in range(self.max_dec_len):
                 logp, h, c = self.step(ids, h, c, memory, src, X, forbid, mask, limits if self.use_copy else None)
                 ids = torch.argmax(logp, 1)
@@ -243,6 +285,7 @@ class Model:
                 for r, token in enumerate(ids.tolist()):
                     if done[r]:
                         continue
+                    row_leads[r] = min(row_leads[r], lead_of(logp[r]))
                     if token == EOS:
                         done[r] = True
                     else:
@@ -252,6 +295,8 @@ class Model:
                     break
             for r, i in enumerate(rows):
                 results[i] = [self.text(outs[r], encoded[i][1]), edits[r]]
+                if leads is not None:
+                    leads[i] = min(leads[i], row_leads[r])
         return results
 
 
@@ -282,20 +327,41 @@ def random_tags(model, words, seed):
     return [rng.choice(tags) for _ in words]
 
 
+def greedy_gap(model, twin, word, tag, forbid):
+    """How far the edit logits and the log-probabilities along the word's
+    greedy path lie from the float64 twin's taking the same tokens."""
+    tokens, ours = model.greedy(word, tag, forbid)
+    with bundle_reference.float64_twin():
+        _, exact = twin.greedy(word, tag, forbid, tokens)
+    return bundle_reference.float64_gap([x for x in ours if x is not None], [x for x in exact if x is not None])
+
+
 def predict_job(job):
     model = Model(job["bundle"])
+    with bundle_reference.float64_twin():
+        twin = Model(job["bundle"])
     words = job["words"]
     if isinstance(words, dict):
         words = random_words(words["random"], words["seed"])
     tags = job.get("pos") or random_tags(model, words, 11)
     forbid = job.get("forbid_unk", False)
     beam = job.get("beam", 3)
+    leads = [math.inf] * len(words)
+    greedy, beamed = [], []
+    for i, (word, tag) in enumerate(zip(words, tags)):
+        model.lead = math.inf
+        greedy.append(model.predict(word, tag, 1, forbid))
+        beamed.append(model.predict(word, tag, beam, forbid))
+        leads[i] = model.lead
+    batched = model.predict_many(words, tags, forbid, leads)
     return {
         "words": words,
         "pos": tags,
-        "greedy": [model.predict(w, p, 1, forbid) for w, p in zip(words, tags)],
-        "beam": [model.predict(w, p, beam, forbid) for w, p in zip(words, tags)],
-        "batched": model.predict_many(words, tags, forbid),
+        "greedy": greedy,
+        "beam": beamed,
+        "batched": batched,
+        "margins": [bundle_reference.as_margin(lead) for lead in leads],
+        "float64_gap": max(greedy_gap(model, twin, w, p, forbid) for w, p in zip(words, tags)),
     }
 
 
@@ -306,6 +372,8 @@ def flat(tensor):
 
 def step_job(job):
     model = Model(job["bundle"])
+    with bundle_reference.float64_twin():
+        twin = Model(job["bundle"])
     gen = torch.Generator().manual_seed(job["seed"])
     results = []
     for case in job["cases"]:
@@ -334,6 +402,9 @@ def step_job(job):
             limits[0] = X
             src = torch.minimum(src, (limits - 1).unsqueeze(1))
         given = ids.clone()
+        with bundle_reference.float64_twin():
+            w = bundle_reference.widened
+            exact = twin.step(given.clone(), w(h), w(c), w(memory), src, X, case.get("forbid", False), mask, limits)
         logp, h1, c1 = model.step(ids, h, c, memory, src, X, case.get("forbid", False), mask, limits)
         results.append(
             {
@@ -342,7 +413,7 @@ def step_job(job):
                 "mask": None if mask is None else flat(mask.long()),
                 "limits": None if limits is None else flat(limits),
                 "ids_after": flat(ids), "log_probs": flat(logp), "h_out": flat(h1), "c_out": flat(c1),
-                "width": logp.shape[1],
+                "width": logp.shape[1], "float64_gap": bundle_reference.float64_gap((logp, h1, c1), exact),
             }
         )
     return {"cases": results}

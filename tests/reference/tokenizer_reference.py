@@ -13,14 +13,17 @@ Command line:
         REQUEST: {"texts": [...], "batch_size": optional int,
                   "sentence_cuts": optional bool}
         RESULT:  {"documents": [{"paragraphs": [{"offsets", "single_labels",
-                  "single_logits", "batch_labels", "batch_logits"}],
-                  "sentences": [[token, ...], ...]}]}
+                  "single_logits", "exact_logits", "margins", "batch_labels",
+                  "batch_logits"}], "sentences": [[token, ...], ...]}]}
         Logits are [tok, sent, mwt] per unit (mwt 0 without MWT); the single
         path runs every paragraph alone in windows, the batch path groups the
-        paragraphs of all texts as the bulk entry point does. "sentences" are
-        built from the single-path labels. With "sentence_cuts", every
-        paragraph also gets "sentence_cut_labels": the single path's labels
-        when windows are cut back only after sentence ends.
+        paragraphs of all texts as the bulk entry point does. "exact_logits"
+        are the single path's in float64, "margins" per unit the lead of the
+        best label's score over the others' in them (label_margins). The
+        "sentences" are built from the single-path labels. With
+        "sentence_cuts", every paragraph also gets "sentence_cut_labels": the
+        single path's labels when windows are cut back only after sentence
+        ends.
 """
 
 from __future__ import annotations
@@ -270,6 +273,23 @@ class Network(nn.Module):
 
 
 def decode(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
+    return label_scores(logits, use_mwt).argmax(dim=-1)
+
+
+def label_margins(logits, use_mwt: bool) -> list:
+    """Per unit of a paragraph, how far the best label's score lies above the
+    others' (bundle_reference.lead; null: none). The last unit's label only
+    decides between a multi-word token and not (finish makes it a sentence
+    end either way), so its margin is the lead of the better of the two."""
+    scores = label_scores(torch.as_tensor(logits, dtype=torch.float64), use_mwt)
+    leads = [bundle_reference.lead(row) for row in scores[:-1]]
+    if len(scores):
+        last = scores[-1]
+        leads.append(bundle_reference.lead([last[:3].max(), last[3:].max()]) if use_mwt else float("inf"))
+    return [bundle_reference.as_margin(lead) for lead in leads]
+
+
+def label_scores(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
     tok, sent, mwt = logits[..., 0], logits[..., 1], logits[..., 2]
     lt, nt = F.logsigmoid(tok), F.logsigmoid(-tok)
     ls, ns = F.logsigmoid(sent), F.logsigmoid(-sent)
@@ -278,7 +298,7 @@ def decode(logits: torch.Tensor, use_mwt: bool) -> torch.Tensor:
         scores = [nt, lt + ns + nm, lt + ls + nm, lt + ns + lm, lt + ls + lm]
     else:
         scores = [nt, lt + ns, lt + ls]
-    return torch.stack(scores, dim=-1).argmax(dim=-1)
+    return torch.stack(scores, dim=-1)
 
 
 # ---------------------------------------------------------------------------
@@ -494,6 +514,7 @@ def label_command(args):
                 "single_labels": labels,
                 "single_logits": logits,
                 "exact_logits": exact,
+                "margins": label_margins(exact, tok.use_mwt),
                 "batch_labels": b_labels,
                 "batch_logits": b_logits,
             }

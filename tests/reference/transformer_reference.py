@@ -35,6 +35,8 @@ from pathlib import Path
 import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fixtures"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import bundle_reference  # noqa: E402
 import transformer_packages  # noqa: E402
 
 
@@ -120,7 +122,7 @@ class WordRows:
 
     def run(self, ids):
         ids = torch.tensor([ids], dtype=torch.int64)
-        return self.package(ids, torch.ones_like(ids))[0]
+        return bundle_reference.float32_rows(self.package, ids, torch.ones_like(ids))[0]
 
     def __call__(self, ids, word_ids, words, keep_endpoints):
         ids, word_ids = every_word_filled(ids, word_ids, words, self.unknown)

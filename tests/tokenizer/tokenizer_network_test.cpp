@@ -585,14 +585,7 @@ std::vector<std::vector<std::size_t>> bulk_groups(const std::vector<const Tokeni
 
 class TokenizerReferenceAgreement : public ::testing::TestWithParam<RandomBundle> {};
 
-// The library's recurrent kernels round differently from the reference's,
-// and on these random weights (far larger than trained ones) float32
-// rounding grows along a paragraph (on 580 units of ordinary text both
-// sides' logits lie up to 8e-5 from a float64 evaluation; on a run of one
-// repeated letter, 7e-3). So the logits are held to float64: the library's
-// largest error may be at most four times the reference's own on the same
-// paragraph (two float32 evaluations of such an amplifying recurrence differ
-// in their error by a few times with any change of summation order).
+// The logits are held to float64: see testing::logit_error_bound.
 ::testing::AssertionResult as_exact_as_the_reference(const std::vector<double>& actual,
                                                      const std::vector<double>& reference,
                                                      const std::vector<double>& exact) {
@@ -600,13 +593,19 @@ class TokenizerReferenceAgreement : public ::testing::TestWithParam<RandomBundle
     return ::testing::AssertionFailure() << "sizes differ";
   }
   double ours = 0.0;
-  double theirs = 0.0;
-  for (std::size_t i = 0; i < exact.size(); ++i) {
-    ours = std::max(ours, std::fabs(actual[i] - exact[i]));
-    theirs = std::max(theirs, std::fabs(reference[i] - exact[i]));
+  for (std::size_t i = 0; i < exact.size(); ++i) ours = std::max(ours, std::fabs(actual[i] - exact[i]));
+  const double bound = testing::logit_error_bound(reference, exact);
+  if (ours <= bound) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "largest error " << ours << ", bound " << bound;
+}
+
+// The labels of the units that are not too close to call.
+std::vector<std::int64_t> decided(const Labels& labels, const testing::ReferenceParagraph& expected) {
+  std::vector<std::int64_t> out;
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    out.push_back(testing::label_too_close_to_call(expected, i) ? -1 : labels[i]);
   }
-  if (ours <= 4.0 * theirs + 1e-6) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "largest error " << ours << ", the reference's " << theirs;
+  return out;
 }
 
 TEST_P(TokenizerReferenceAgreement, SameLogitsAndLabelsInBothPaths) {
@@ -625,6 +624,7 @@ TEST_P(TokenizerReferenceAgreement, SameLogitsAndLabelsInBothPaths) {
   std::vector<const TokenizerParagraph*> flat;
   std::vector<const testing::ReferenceParagraph*> flat_reference;
   std::map<std::int64_t, int> label_counts;
+  std::size_t unit_count = 0, undecided = 0;
   for (std::size_t t = 0; t < texts.size(); ++t) {
     per_text.push_back(paragraphs_of(texts[t], impl.skip_newline));
     ASSERT_EQ(per_text[t].size(), reference[t].paragraphs.size()) << "text " << t;
@@ -639,14 +639,18 @@ TEST_P(TokenizerReferenceAgreement, SameLogitsAndLabelsInBothPaths) {
       detail::HeadLogits logits;
       const Labels labels = detail::predict_paragraph_with_logits(impl, units, &logits);
       EXPECT_TRUE(as_exact_as_the_reference(widened(logits), expected.single_logits, expected.exact_logits));
-      EXPECT_EQ(labels, expected.single_labels);
+      EXPECT_EQ(decided(labels, expected), decided(expected.single_labels, expected));
+      for (std::size_t i = 0; i < labels.size(); ++i) undecided += testing::label_too_close_to_call(expected, i);
+      unit_count += labels.size();
       for (const std::int64_t label : labels) ++label_counts[label];
       flat.push_back(&units);
       flat_reference.push_back(&expected);
     }
   }
-  // The texts exercise every label the model can produce.
+  // The texts exercise every label the model can produce, and few labels are
+  // too close to call.
   EXPECT_EQ(label_counts.size(), impl.use_mwt ? 5u : 3u);
+  EXPECT_LE(20 * undecided, unit_count);
 
   for (const auto& group : bulk_groups(flat, static_cast<std::size_t>(impl.batch_size))) {
     std::vector<const TokenizerParagraph*> batch;
@@ -664,7 +668,7 @@ TEST_P(TokenizerReferenceAgreement, SameLogitsAndLabelsInBothPaths) {
       SCOPED_TRACE("flat paragraph " + std::to_string(group[j]));
       const testing::ReferenceParagraph& expected = *flat_reference[group[j]];
       EXPECT_TRUE(as_exact_as_the_reference(widened(logits[j]), expected.batch_logits, expected.exact_logits));
-      EXPECT_EQ(labels[j], expected.batch_labels);
+      EXPECT_EQ(decided(labels[j], expected), decided(expected.batch_labels, expected));
     }
   }
 }

@@ -15,6 +15,7 @@
 #include "lorvane/pipeline.hpp"
 #include "models/constituency/parser_state.hpp"
 #include "models/constituency/parsing.hpp"
+#include "models/constituency/reference_bounds.hpp"
 #include "models/constituency/transition_choice.hpp"
 #include "pipeline/stage_factory.hpp"
 #include "support/test_support.hpp"
@@ -180,6 +181,7 @@ class ConstituencyParser : public ::testing::Test {
 testing::TempDir* ConstituencyParser::root_ = nullptr;
 
 TEST_F(ConstituencyParser, AgreesWithTheReferenceTransitionByTransition) {
+  std::size_t parsed = 0, skipped = 0;
   for (std::size_t v = 0; v < variants().size(); ++v) {
     const Variant& variant = variants()[v];
     if (!variant.reference) continue;
@@ -191,13 +193,18 @@ TEST_F(ConstituencyParser, AgreesWithTheReferenceTransitionByTransition) {
     for (std::size_t i = 0; i < sentences.size(); ++i) {
       SCOPED_TRACE(i);
       const detail::JsonValue& want = expected.as_array("")[i];
-      std::vector<std::int64_t> transitions;
-      for (const auto& t : want.at("transitions", "").as_array("")) transitions.push_back(t.as_integer(""));
-      const detail::JsonValue& tree = want.at("tree", "");
-      EXPECT_EQ(outcomes[i].transitions, transitions);
-      EXPECT_EQ(outcomes[i].tree ? outcomes[i].tree->to_string() : "", tree.is_null() ? "" : tree.as_string(""));
-      const detail::JsonValue& error = want.at("error", "");
-      EXPECT_EQ(message(outcomes[i]), error.is_null() ? "" : error.as_string(""));
+      ++parsed;
+      if (testing::constituency_too_close_to_call(want)) {
+        ++skipped;
+      } else {
+        std::vector<std::int64_t> transitions;
+        for (const auto& t : want.at("transitions", "").as_array("")) transitions.push_back(t.as_integer(""));
+        const detail::JsonValue& tree = want.at("tree", "");
+        EXPECT_EQ(outcomes[i].transitions, transitions);
+        EXPECT_EQ(outcomes[i].tree ? outcomes[i].tree->to_string() : "", tree.is_null() ? "" : tree.as_string(""));
+        const detail::JsonValue& error = want.at("error", "");
+        EXPECT_EQ(message(outcomes[i]), error.is_null() ? "" : error.as_string(""));
+      }
 
       c10::InferenceMode guard;
       const std::vector<at::Tensor> vectors = impl->encode_words(sentences[i].words, sentences[i].tags);
@@ -207,7 +214,7 @@ TEST_F(ConstituencyParser, AgreesWithTheReferenceTransitionByTransition) {
         std::vector<double> actual, wanted;
         for (std::int64_t k = 0; k < vectors[r].size(0); ++k) actual.push_back(vectors[r][k].item<double>());
         for (const auto& x : rows[r].as_array("")) wanted.push_back(x.as_number(""));
-        EXPECT_TRUE(testing::all_close(actual, wanted, 1e-5, 1e-4)) << "row " << r;
+        EXPECT_TRUE(testing::all_close(actual, wanted, testing::constituency_vectors_tolerance(want))) << "row " << r;
       }
       if (variant.name == "none_no_tags") {
         EXPECT_EQ(vectors.front().abs().sum().item<double>(), 0.0);
@@ -215,6 +222,7 @@ TEST_F(ConstituencyParser, AgreesWithTheReferenceTransitionByTransition) {
       }
     }
   }
+  EXPECT_LE(10 * skipped, parsed);
 }
 
 TEST_F(ConstituencyParser, CraftedScoresShowTheLegalityRules) {

@@ -13,6 +13,7 @@
 #include "encoders/transformer_test_support.hpp"
 #include "lorvane/constituency.hpp"
 #include "models/constituency/parsing.hpp"
+#include "models/constituency/reference_bounds.hpp"
 
 namespace lorvane {
 namespace {
@@ -88,6 +89,7 @@ TEST(ConstituencyTransformer, VectorsTreesAndFailures) {
   testing::run_python({(testing::source_dir() / "tests/reference/constituency_reference.py").string(), "--jobs",
                        (dir / "reference.json").string()});
 
+  std::size_t parsed = 0, skipped = 0;
   for (const testing::ModelTransformerCase& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::filesystem::path bundle = dir / c.name;
@@ -110,10 +112,14 @@ TEST(ConstituencyTransformer, VectorsTreesAndFailures) {
       const JsonValue& want = expected.as_array("")[i];
       ASSERT_TRUE(want.at("error", "").is_null()) << want.at("error", "").as_string("");
       ASSERT_FALSE(outcomes[i].error);
-      std::vector<std::int64_t> transitions;
-      for (const JsonValue& t : want.at("transitions", "").as_array("")) transitions.push_back(t.as_integer(""));
-      EXPECT_EQ(outcomes[i].transitions, transitions);
-      EXPECT_EQ(outcomes[i].tree->to_string(), want.at("tree", "").as_string(""));
+      if (testing::constituency_too_close_to_call(want)) {
+        ++skipped;
+      } else {
+        std::vector<std::int64_t> transitions;
+        for (const JsonValue& t : want.at("transitions", "").as_array("")) transitions.push_back(t.as_integer(""));
+        EXPECT_EQ(outcomes[i].transitions, transitions);
+        EXPECT_EQ(outcomes[i].tree->to_string(), want.at("tree", "").as_string(""));
+      }
 
       c10::InferenceMode guard;
       const at::Tensor vectors = at::stack(impl->encode_words(kSentences[i].first, kSentences[i].second));
@@ -123,9 +129,11 @@ TEST(ConstituencyTransformer, VectorsTreesAndFailures) {
       for (const JsonValue& row : want.at("vectors", "").as_array("")) {
         for (const JsonValue& x : row.as_array("")) wanted.push_back(x.as_number(""));
       }
-      EXPECT_TRUE(testing::all_close(actual, wanted, 1e-5, 1e-4));
+      EXPECT_TRUE(testing::all_close(actual, wanted, testing::constituency_vectors_tolerance(want)));
     }
+    parsed += kSentences.size();
   }
+  EXPECT_LE(10 * skipped, parsed);
 }
 
 }  // namespace

@@ -325,21 +325,36 @@ TEST_F(LemmaTest, ModelLemmasAndDocumentsEqualTheReference) {
     const JsonValue& expected = reference_.as_array("").at(b);
     const Strings words = strings_of(*expected.find("words"));
     const OptionalStrings upos = optional_strings_of(*expected.find("upos"));
-    const Strings single = strings_of(*expected.find("single"));
-    const Strings batched = strings_of(*expected.find("batched"));
     const LemmaPlan plan(bundle(kReferenceBundles[b]), false);
     const LemmaPlan::Impl impl(bundle(kReferenceBundles[b]), false);
+    // The lemmas of the words whose model choices all lead their runner-up
+    // by at least twice a log-probability's float32 tolerance per
+    // log-probability summed (either side's scores may move that much); the
+    // others are too close to call.
+    const double tolerance = testing::float32_tolerance(expected.find("float64_gap")->as_number(""));
+    std::vector<bool> decided;
+    for (const JsonValue& margin : expected.find("margins")->as_array("")) {
+      decided.push_back(margin.is_null() || margin.as_number("") >= 2.0 * tolerance);
+    }
+    const auto kept = [&](const Strings& lemmas) {
+      Strings out;
+      for (std::size_t i = 0; i < lemmas.size(); ++i) out.push_back(decided.at(i) ? lemmas[i] : "(too close)");
+      return out;
+    };
+    EXPECT_GE(10 * std::count(decided.begin(), decided.end(), true), 9 * static_cast<std::int64_t>(decided.size()));
+    const Strings single = kept(strings_of(*expected.find("single")));
+    const Strings batched = kept(strings_of(*expected.find("batched")));
 
     Strings lemmas;
     for (std::size_t i = 0; i < words.size(); ++i) lemmas.push_back(plan.lemmatize(words[i], upos[i]));
-    EXPECT_EQ(lemmas, single);
-    EXPECT_EQ(impl.lemmatize_many(words, upos), batched);
+    EXPECT_EQ(kept(lemmas), single);
+    EXPECT_EQ(kept(impl.lemmatize_many(words, upos)), batched);
 
     // One batched call for all misses of all documents.
     CallLog bulk_log;
     const std::vector<Document> bulk = detail::lemmatize_documents(impl, documents_of(words, upos), &bulk_log);
     const auto [bulk_lemmas, bulk_empty] = lemmas_of(bulk);
-    EXPECT_EQ(bulk_lemmas, batched);
+    EXPECT_EQ(kept(bulk_lemmas), batched);
     EXPECT_EQ(bulk_empty, Strings(bulk_empty.size(), "keep"));
     EXPECT_EQ(bulk_log.single_calls, 0u);
     ASSERT_EQ(bulk_log.batches.size(), 1u);
@@ -347,7 +362,7 @@ TEST_F(LemmaTest, ModelLemmasAndDocumentsEqualTheReference) {
     // The model is never asked with an absent POS: "_" stands for none.
     EXPECT_EQ(std::count(bulk_log.batch_pos[0].begin(), bulk_log.batch_pos[0].end(), std::nullopt), 0);
     EXPECT_GT(std::count(bulk_log.batch_pos[0].begin(), bulk_log.batch_pos[0].end(), "_"), 0);
-    EXPECT_EQ(lemmas_of(plan.process_bulk(documents_of(words, upos))).first, batched);
+    EXPECT_EQ(kept(lemmas_of(plan.process_bulk(documents_of(words, upos))).first), batched);
 
     // One document at a time: one batched call per document with words.
     CallLog log;
@@ -361,10 +376,10 @@ TEST_F(LemmaTest, ModelLemmasAndDocumentsEqualTheReference) {
     }
     EXPECT_EQ(log.single_calls, 0u);
     EXPECT_GT(with_misses, documents.size() / 2);
-    EXPECT_EQ(lemmas_of(documents).first, batched);
+    EXPECT_EQ(kept(lemmas_of(documents).first), batched);
     std::vector<Document> processed = documents_of(words, upos);
     for (const Document& document : processed) plan.process(document);
-    EXPECT_EQ(lemmas_of(processed).first, batched);
+    EXPECT_EQ(kept(lemmas_of(processed).first), batched);
   }
 }
 

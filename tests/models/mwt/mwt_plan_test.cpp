@@ -269,9 +269,15 @@ TEST_F(MWTPlanTest, SequenceToSequenceExpansionsFollowTheReference) {
   const MWTPlan ensemble(bundle("s2s_spaces"), false);
   const MWTPlan beam(bundle("s2s_beam"), false);
   int split = 0, unsplit = 0;
+  std::size_t skipped = 0;
   Strings document_words, expected_words;
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
+    if (testing::prediction_too_close_to_call(jobs.as_array("")[0], i) ||
+        testing::prediction_too_close_to_call(jobs.as_array("")[1], i)) {
+      ++skipped;
+      continue;
+    }
     const std::string greedy = testing::reference_prediction(jobs.as_array("")[0].at("greedy", "").as_array("")[i]).text;
     const std::string searched = testing::reference_prediction(jobs.as_array("")[1].at("beam", "").as_array("")[i]).text;
     const std::string expected = word == "du" ? "de le" : word == "Du" ? "De le" : detail::prediction_expansion(greedy, word);
@@ -283,6 +289,7 @@ TEST_F(MWTPlanTest, SequenceToSequenceExpansionsFollowTheReference) {
   EXPECT_EQ(expanded_by_process(ensemble, document_words), expected_words);
   EXPECT_GT(split, 2);
   EXPECT_GT(unsplit, 2);
+  EXPECT_LE(skipped, 1u);
   EXPECT_EQ(failure([&] { MWTPlan(bundle("s2s_pos"), false).expand("du"); }),
             "seq2seq: this seq2seq bundle requires a POS tag");
 }
@@ -304,11 +311,14 @@ TEST_F(MWTPlanTest, SplitClassifierAgreesWithTheEagerReference) {
     const MWTPlan plan(bundle(names[j]), false);
     const detail::JsonValue& job = result.at("jobs", "").as_array("")[j];
     const auto& tokens = job.at("tokens", "").as_array("");
+    // Our score differences lie within this of the reference's: a boundary
+    // decided by less is too close to call.
+    const double tolerance = testing::float32_tolerance(job.at("float64_gap", "").as_number(""));
     int split = 0;
     Strings compared, expected_words;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
       const detail::JsonValue& margin = job.at("margins", "").as_array("")[i];
-      if (!margin.is_null() && margin.as_number("") < 1e-4) continue;  // too close to call in float32
+      if (!margin.is_null() && margin.as_number("") < tolerance) continue;
       const std::string& token = tokens[i].as_string("");
       const std::string& expected = job.at("pieces", "").as_array("")[i].as_string("");
       EXPECT_EQ(plan.expand(token), expected) << names[j] << " '" << token << "'";

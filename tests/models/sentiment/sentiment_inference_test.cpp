@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ATen/Parallel.h>
 #include <c10/core/InferenceMode.h>
 
 #include <thread>
@@ -94,6 +95,9 @@ std::string pad_detector(int classes = 2, const std::string& fc_weight = "[0, 1]
 class SentimentInferenceTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // One intra-op thread, as the reference runs: the compiled transformer
+    // package then gives both sides the same rows bit for bit.
+    at::set_num_threads(1);
     scratch_ = new testing::TempDir();
     std::vector<SentimentJob> jobs;
     std::string requests = "[";
@@ -142,12 +146,28 @@ std::vector<std::int64_t> integers(const detail::JsonValue& array) {
 TEST_F(SentimentInferenceTest, AgreesWithTheReference) {
   const auto& results = reference_->as_array("");
   ASSERT_EQ(results.size(), reference_cases().size());
+  std::size_t classified = 0, skipped = 0;
   for (std::size_t i = 0; i < results.size(); ++i) {
     const ReferenceCase& c = reference_cases()[i];
     SCOPED_TRACE(c.name);
     const Sentences input = sentences(c.text);
     const SentimentPlan plan(dir(c.name), false);
-    EXPECT_EQ(plan.classify_many(input, c.budget), integers(results[i].at("classes", "")));
+    // Our logits stray from the exact ones by about as much as the
+    // reference's float32 logits do; a class whose logit wins by less than
+    // twice that is too close to call.
+    const double tolerance = testing::float32_tolerance(results[i].at("float64_gap", "").as_number(""));
+    const std::vector<std::int64_t> classes = plan.classify_many(input, c.budget);
+    const std::vector<std::int64_t> expected_classes = integers(results[i].at("classes", ""));
+    ASSERT_EQ(classes.size(), expected_classes.size());
+    for (std::size_t k = 0; k < classes.size(); ++k) {
+      const detail::JsonValue& margin = results[i].at("margins", "").as_array("")[k];
+      if (!margin.is_null() && margin.as_number("") < 2.0 * tolerance) {
+        ++skipped;
+      } else {
+        EXPECT_EQ(classes[k], expected_classes[k]) << "sentence " << k;
+      }
+    }
+    classified += classes.size();
 
     // Each batch the reference cut, row by row.
     const SentimentPlan::Impl impl(dir(c.name), false);
@@ -164,10 +184,11 @@ TEST_F(SentimentInferenceTest, AgreesWithTheReference) {
           expected.push_back(v.as_number(""));
         }
         const double* data = actual[static_cast<std::int64_t>(row)].data_ptr<double>();
-        EXPECT_TRUE(testing::all_close({data, data + actual.size(1)}, expected, 2e-5, 1e-4)) << "row " << row;
+        EXPECT_TRUE(testing::all_close({data, data + actual.size(1)}, expected, tolerance)) << "row " << row;
       }
     }
   }
+  EXPECT_LE(10 * skipped, classified);
 }
 
 struct BatchCase {

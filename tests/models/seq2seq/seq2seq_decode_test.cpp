@@ -98,14 +98,21 @@ void expect_close(const at::Tensor& actual, const JsonValue& expected, double to
   }
 }
 
+// Float64 values leave room for rounding only; float32 ones stray from the
+// exact values by about the reference's own float32 gap whatever order their
+// sums run in.
+double value_tolerance(at::ScalarType type, const JsonValue& float64_gap) {
+  return type == at::kDouble ? 1e-10 : testing::float32_tolerance(float64_gap.as_number(""));
+}
+
 TEST_F(Seq2SeqDecodeTest, DecoderStepEqualsTheReference) {
   c10::InferenceMode guard;
   const char* names[] = {"copy_pos", "copy_f32", "plain"};
   for (std::size_t b = 0; b < 3; ++b) {
     const Seq2SeqPlan::Impl plan(bundle(names[b]), false);
     const at::ScalarType type = plan.decoder.embedding.scalar_type();
-    const double tolerance = type == at::kDouble ? 1e-10 : 2e-5;
     for (const JsonValue& c : job(b).find("cases")->as_array("")) {
+      const double tolerance = value_tolerance(type, *c.find("float64_gap"));
       const std::int64_t rows = c.find("rows")->as_integer("");
       const std::int64_t positions = c.find("positions")->as_integer("");
       const std::int64_t h = plan.hidden_dim;
@@ -152,6 +159,7 @@ TEST_F(Seq2SeqDecodeTest, PredictionsEqualTheReference) {
   std::size_t beam_differs = 0;
   std::size_t copied = 0;
   std::size_t unknown = 0;
+  std::size_t skipped = 0, total = 0;
   for (std::size_t b = 0; b < 3; ++b) {
     const JsonValue& expected = job(3 + b);
     const Seq2SeqPlan plan(bundle(names[b]), false);
@@ -163,6 +171,11 @@ TEST_F(Seq2SeqDecodeTest, PredictionsEqualTheReference) {
     // beam size runs the beam search word by word.
     const auto beamed = plan.predict_many(words, tags, b == 2 ? std::nullopt : std::optional(beams[b]), forbid);
     for (std::size_t w = 0; w < words.size(); ++w) {
+      ++total;
+      if (testing::prediction_too_close_to_call(expected, w)) {
+        ++skipped;
+        continue;
+      }
       const auto reference = [&](const char* mode) {
         return testing::reference_prediction(expected.find(mode)->as_array("").at(w));
       };
@@ -190,6 +203,7 @@ TEST_F(Seq2SeqDecodeTest, PredictionsEqualTheReference) {
   EXPECT_GT(beam_differs, 20u);
   EXPECT_GT(copied, 20u);
   EXPECT_GT(unknown, 5u);
+  EXPECT_LE(10 * skipped, total);
 }
 
 TEST_F(Seq2SeqDecodeTest, ArgumentErrorsInOrder) {

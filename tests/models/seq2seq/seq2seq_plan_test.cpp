@@ -152,6 +152,7 @@ TEST_F(Seq2SeqPlanTest, EveryVariantLoadsAndPredictsLikeTheReference) {
                json_string(bundle(b.name).string()) + R"(, "words": {"random": 6, "seed": 9}, "beam": 2})";
   }
   const detail::JsonValue jobs = testing::run_seq2seq_reference(request + "]}");
+  std::size_t total = 0, skipped = 0;
   for (std::size_t i = 0; i < bundles.size(); ++i) {
     const Seq2SeqPlan plan(bundle(bundles[i].name), true);
     const detail::JsonValue& job = jobs.as_array("").at(i);
@@ -159,6 +160,11 @@ TEST_F(Seq2SeqPlanTest, EveryVariantLoadsAndPredictsLikeTheReference) {
     const auto tags = testing::optional_strings_of(*job.find("pos"));
     const auto batched = plan.predict_many(words, tags, 1, false);
     for (std::size_t w = 0; w < words.size(); ++w) {
+      ++total;
+      if (testing::prediction_too_close_to_call(job, w)) {
+        ++skipped;
+        continue;
+      }
       const auto expect = [&](const char* mode, const Seq2SeqPrediction& actual) {
         const auto expected = testing::reference_prediction(job.find(mode)->as_array("").at(w));
         EXPECT_TRUE(testing::same_prediction(actual, expected))
@@ -170,6 +176,7 @@ TEST_F(Seq2SeqPlanTest, EveryVariantLoadsAndPredictsLikeTheReference) {
       expect("batched", batched[w]);
     }
   }
+  EXPECT_LE(10 * skipped, total);
 }
 
 TEST_F(Seq2SeqPlanTest, ConfigurationDefaultsAndAccessors) {

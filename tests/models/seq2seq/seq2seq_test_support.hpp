@@ -55,6 +55,16 @@ inline Seq2SeqPrediction reference_prediction(const detail::JsonValue& value) {
   return prediction;
 }
 
+// Whether word w of a predict job is too close to call: one of the
+// reference's choices for it leads the runner-up by less than twice a
+// log-probability's float32 tolerance per log-probability summed (either
+// side's scores may move that much). A float64 model's gap is 0: the floor of
+// the tolerance then stands for its rounding.
+inline bool prediction_too_close_to_call(const detail::JsonValue& job, std::size_t w) {
+  const detail::JsonValue& margin = job.find("margins")->as_array("").at(w);
+  return !margin.is_null() && margin.as_number("") < 2.0 * float32_tolerance(job.find("float64_gap")->as_number(""));
+}
+
 inline std::vector<std::string> strings_of(const detail::JsonValue& value) {
   std::vector<std::string> out;
   for (const auto& item : value.as_array("")) out.push_back(item.as_string(""));
