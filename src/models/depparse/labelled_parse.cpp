@@ -25,10 +25,36 @@ at::Tensor unbatched(at::Tensor scores, std::int64_t dims, const char* what) {
   return scores;
 }
 
-// Copies the tensor into `cells` as doubles in one pass.
-void copy_as_doubles(const at::Tensor& scores, std::vector<double>& cells) {
-  cells.resize(static_cast<std::size_t>(scores.numel()));
-  if (!cells.empty()) at::from_blob(cells.data(), scores.sizes(), at::kDouble).copy_(scores);
+// Arc scores [n, n] as float or double cells the decoder can read in place;
+// other floating types are converted to double.
+at::Tensor readable_arcs(const at::Tensor& arcs) {
+  const at::ScalarType type = arcs.scalar_type();
+  return (type == at::kFloat || type == at::kDouble ? arcs : arcs.to(at::kDouble)).contiguous();
+}
+
+ArcScoreView arc_view(const at::Tensor& arcs) {
+  const auto n = static_cast<std::size_t>(arcs.size(0));
+  return arcs.scalar_type() == at::kFloat ? ArcScoreView(arcs.data_ptr<float>(), n)
+                                          : ArcScoreView(arcs.data_ptr<double>(), n);
+}
+
+std::vector<DependencyPrediction> labelled_tree(std::size_t word_count, const ArcScoreView& arcs,
+                                                const RelationSource& relations,
+                                                const std::vector<std::string>& deprel_units) {
+  std::vector<std::int64_t> heads;
+  for (const std::size_t head : decode_single_root(arcs)) heads.push_back(static_cast<std::int64_t>(head));
+  const ConstrainedTree tree = resolve_head_constraints(arcs, relations, std::move(heads), deprel_units);
+
+  std::vector<DependencyPrediction> predictions;
+  predictions.reserve(word_count);
+  for (std::size_t i = 1; i < tree.heads.size(); ++i) {
+    const std::int64_t id = tree.labels[i - 1] + kFirstRelationUnit;
+    if (id < 0 || static_cast<std::uint64_t>(id) >= deprel_units.size()) {
+      throw DepparseModelError("deprel classifier produced an invalid id");
+    }
+    predictions.push_back({static_cast<std::int32_t>(tree.heads[i]), deprel_units[static_cast<std::size_t>(id)]});
+  }
+  return predictions;
 }
 
 }  // namespace
@@ -42,30 +68,23 @@ std::vector<DependencyPrediction> parse_scored(std::size_t word_count, at::Tenso
   if (arcs.size(1) != n || relations.size(0) != n || relations.size(1) != n) {
     throw DepparseModelError("depparse score tensors disagree in size");
   }
-
-  ScoreMatrix arc_scores(static_cast<std::size_t>(n));
-  at::from_blob(arc_scores.data(), {n, n}, at::kDouble).copy_(arcs);
-  arcs.reset();
-  RelationScores relation_scores;
-  relation_scores.size = static_cast<std::size_t>(n);
-  relation_scores.classes = static_cast<std::size_t>(relations.size(2));
-  copy_as_doubles(relations, relation_scores.cells);
-  relations.reset();
-
-  std::vector<std::int64_t> heads;
-  for (const std::size_t head : decode_single_root(arc_scores)) heads.push_back(static_cast<std::int64_t>(head));
-  const ConstrainedTree tree = resolve_head_constraints(arc_scores, relation_scores, std::move(heads), deprel_units);
-
-  std::vector<DependencyPrediction> predictions;
-  predictions.reserve(word_count);
-  for (std::size_t i = 1; i < tree.heads.size(); ++i) {
-    const std::int64_t id = tree.labels[i - 1] + kFirstRelationUnit;
-    if (id < 0 || static_cast<std::uint64_t>(id) >= deprel_units.size()) {
-      throw DepparseModelError("deprel classifier produced an invalid id");
-    }
-    predictions.push_back({static_cast<std::int32_t>(tree.heads[i]), deprel_units[static_cast<std::size_t>(id)]});
+  arcs = readable_arcs(arcs);
+  RelationScores relation_scores(static_cast<std::size_t>(n), static_cast<std::size_t>(relations.size(2)));
+  relation_scores.cells.resize(static_cast<std::size_t>(relations.numel()));
+  if (!relation_scores.cells.empty()) {
+    at::from_blob(relation_scores.cells.data(), relations.sizes(), at::kDouble).copy_(relations);
   }
-  return predictions;
+  relations.reset();
+  return labelled_tree(word_count, arc_view(arcs), relation_scores, deprel_units);
+}
+
+std::vector<DependencyPrediction> parse_scored(std::size_t word_count, const SentenceScores& scores,
+                                               const DeepBiaffineWeights& relation_scorer,
+                                               const std::vector<std::string>& deprel_units) {
+  if (word_count == 0) return {};
+  const at::Tensor arcs = readable_arcs(scores.arcs);
+  const RelationRows relations(relation_scorer, scores.dependents, scores.heads);
+  return labelled_tree(word_count, arc_view(arcs), relations, deprel_units);
 }
 
 }  // namespace lorvane::detail

@@ -1,6 +1,6 @@
 #pragma once
 
-// One sentence's score tensors to heads and relation names.
+// One sentence's scores to heads and relation names.
 
 #include <ATen/core/Tensor.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lorvane/depparse.hpp"
+#include "models/depparse/scoring.hpp"
 
 namespace lorvane::detail {
 
@@ -23,6 +24,14 @@ namespace lorvane::detail {
 // the decoder's and the repair's errors; libtorch's error for tensors that are
 // not floating point or not of two and three dimensions.
 std::vector<DependencyPrediction> parse_scored(std::size_t word_count, at::Tensor arcs, at::Tensor relations,
+                                               const std::vector<std::string>& deprel_units);
+
+// The same from a sentence's arc scores and relation scorer sides: the arc
+// scores are decoded in place (no copy), and relation scores are computed
+// only for the arcs the labelling and the repairs read. Run it inside an
+// inference-mode guard.
+std::vector<DependencyPrediction> parse_scored(std::size_t word_count, const SentenceScores& scores,
+                                               const DeepBiaffineWeights& relation_scorer,
                                                const std::vector<std::string>& deprel_units);
 
 }  // namespace lorvane::detail

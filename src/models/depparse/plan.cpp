@@ -259,12 +259,13 @@ void DepparsePlan::Impl::validate_tensors() const {
   }
 }
 
-DepparsePlan::DepparsePlan(std::filesystem::path bundle_dir, bool verify_checksums) {
+DepparsePlan::DepparsePlan(std::filesystem::path bundle_dir, bool verify_checksums, DepparseOptions options) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
   } catch (const detail::JsonError& error) {
     throw DepparseModelError(error.what());
   }
+  impl_->max_arc_score_bytes = options.max_arc_score_bytes;
 }
 
 DepparsePlan::DepparsePlan(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
