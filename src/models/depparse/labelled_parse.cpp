@@ -38,9 +38,12 @@ ArcScoreView arc_view(const at::Tensor& arcs) {
                                           : ArcScoreView(arcs.data_ptr<double>(), n);
 }
 
-std::vector<DependencyPrediction> labelled_tree(std::size_t word_count, const ArcScoreView& arcs,
+// The decoder reads columns as well as rows; the tree and every repair
+// candidate share one column-major copy of the arc scores.
+std::vector<DependencyPrediction> labelled_tree(std::size_t word_count, const ArcScoreView& scores,
                                                 const RelationSource& relations,
                                                 const std::vector<std::string>& deprel_units) {
+  const ArcScoreView arcs = scores.with_columns();
   std::vector<std::int64_t> heads;
   for (const std::size_t head : decode_single_root(arcs)) heads.push_back(static_cast<std::int64_t>(head));
   const ConstrainedTree tree = resolve_head_constraints(arcs, relations, std::move(heads), deprel_units);

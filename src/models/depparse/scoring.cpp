@@ -279,21 +279,6 @@ std::vector<std::size_t> sentences_to_score(const std::vector<at::Tensor>& encod
   return sentences;
 }
 
-// Distinct values in increasing order, and the position of every value among them.
-std::vector<std::int64_t> distinct(const std::vector<std::size_t>& values, std::size_t first, std::size_t count,
-                                   std::vector<std::int64_t>& positions) {
-  std::map<std::size_t, std::int64_t> seen;
-  for (std::size_t k = first; k < first + count; ++k) seen.emplace(values[k], 0);
-  std::vector<std::int64_t> ordered;
-  for (auto& [value, position] : seen) {
-    position = static_cast<std::int64_t>(ordered.size());
-    ordered.push_back(static_cast<std::int64_t>(value));
-  }
-  positions.clear();
-  for (std::size_t k = first; k < first + count; ++k) positions.push_back(seen.at(values[k]));
-  return ordered;
-}
-
 at::Tensor index_tensor(const std::vector<std::int64_t>& values) {
   return at::from_blob(const_cast<std::int64_t*>(values.data()), {static_cast<std::int64_t>(values.size())}, at::kLong)
       .clone();
@@ -389,24 +374,57 @@ at::Tensor relation_log_probabilities(const DeepBiaffineWeights& scorer, const a
   at::Tensor out = at::empty({arcs, outputs}, dependents.options());
   const at::Tensor head_rows = scorer.head_major.narrow(0, 0, q - 1);
   const at::Tensor head_constant = scorer.head_major.select(0, q - 1);
-  std::vector<std::int64_t> positions;
+  // Arcs in order of their heads, so that a block meets each of its heads once.
+  std::vector<std::size_t> order(arc_dependents.size());
+  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return arc_heads[a] < arc_heads[b]; });
+  std::vector<std::int64_t> block_arcs;
+  std::vector<std::int64_t> block_heads;
+  std::vector<std::int64_t> head_of_arc;
   std::vector<std::int64_t> block_dependents;
-  for (std::int64_t first = 0; first < arcs; first += kRelationBlockArcs) {
-    const std::int64_t count = std::min(kRelationBlockArcs, arcs - first);
-    const auto begin = static_cast<std::size_t>(first);
-    const std::vector<std::int64_t> block_heads = distinct(arc_heads, begin, static_cast<std::size_t>(count), positions);
-    block_dependents.assign(arc_dependents.begin() + first, arc_dependents.begin() + first + count);
-    // Each distinct head side contracted with the weight once: [heads, P, R].
+  for (std::size_t first = 0; first < order.size(); first += kRelationBlockArcs) {
+    block_arcs.clear();
+    block_heads.clear();
+    head_of_arc.clear();
+    block_dependents.clear();
+    for (std::size_t k = first; k < std::min(order.size(), first + kRelationBlockArcs); ++k) {
+      const std::size_t arc = order[k];
+      if (block_heads.empty() || block_heads.back() != static_cast<std::int64_t>(arc_heads[arc])) {
+        block_heads.push_back(static_cast<std::int64_t>(arc_heads[arc]));
+      }
+      block_arcs.push_back(static_cast<std::int64_t>(arc));
+      head_of_arc.push_back(static_cast<std::int64_t>(block_heads.size()) - 1);
+      block_dependents.push_back(static_cast<std::int64_t>(arc_dependents[arc]));
+    }
+    // Each head side contracted with the weight once: [heads, P, R], then one copy per arc.
     const at::Tensor by_head = at::addmm(head_constant, heads.index_select(0, index_tensor(block_heads)), head_rows)
                                    .view({static_cast<std::int64_t>(block_heads.size()), p, outputs})
-                                   .index_select(0, index_tensor(positions));
+                                   .index_select(0, index_tensor(head_of_arc));
     const at::Tensor constant = by_head.select(1, p - 1) + scorer.pairwise_bias;
     const at::Tensor scores = at::baddbmm(constant.unsqueeze(1),
                                           dependents.index_select(0, index_tensor(block_dependents)).unsqueeze(1),
                                           by_head.narrow(1, 0, p - 1));
-    out.narrow(0, first, count).copy_(at::log_softmax(scores.squeeze(1), 1));
+    out.index_copy_(0, index_tensor(block_arcs), at::log_softmax(scores.squeeze(1), 1));
   }
   return out;
+}
+
+at::Tensor dependent_relation_log_probabilities(const DeepBiaffineWeights& scorer, const at::Tensor& dependents,
+                                                const at::Tensor& heads, std::int64_t first, std::int64_t count) {
+  const std::int64_t outputs = output_count(scorer);
+  const std::int64_t p = scorer.pairwise_weight.size(0);
+  const std::int64_t q = scorer.pairwise_weight.size(1);
+  const std::int64_t n = heads.size(0);
+  const at::Tensor weight = scorer.pairwise_weight.reshape({p, q * outputs});
+  // by_dependent[d, q, r]: each dependent side (with its constant 1) contracted with the weight.
+  const at::Tensor by_dependent =
+      at::addmm(weight.select(0, p - 1), dependents.narrow(0, first, count), weight.narrow(0, 0, p - 1))
+          .view({count, q, outputs});
+  // [Q - 1, count * R]: one product meets every head with every dependent of the block.
+  const at::Tensor by_head = by_dependent.narrow(1, 0, q - 1).permute({1, 0, 2}).reshape({q - 1, count * outputs});
+  const at::Tensor constant = (by_dependent.select(1, q - 1) + scorer.pairwise_bias).reshape({count * outputs});
+  const at::Tensor scores = at::addmm(constant, heads, by_head).view({n, count, outputs}).permute({1, 0, 2});
+  return at::log_softmax(scores, 2);
 }
 
 RelationRows::RelationRows(const DeepBiaffineWeights& scorer, at::Tensor dependents, at::Tensor heads)
@@ -423,38 +441,26 @@ void RelationRows::arc_rows(const std::vector<std::size_t>& dependents, const st
 }
 
 void RelationRows::dependent_rows(std::size_t dependent, double* out) const {
-  const std::int64_t outputs = output_count(scorer_);
-  const std::int64_t p = scorer_.pairwise_weight.size(0);
-  const std::int64_t q = scorer_.pairwise_weight.size(1);
-  const at::Tensor weight = scorer_.pairwise_weight.reshape({p, q * outputs});
-  // by_head[q, r]: the dependent side (with its constant 1) contracted with the weight.
-  const at::Tensor by_head = at::addmm(weight.select(0, p - 1).unsqueeze(0),
-                                       dependents_.select(0, static_cast<std::int64_t>(dependent)).unsqueeze(0),
-                                       weight.narrow(0, 0, p - 1))
-                                 .view({q, outputs});
-  const at::Tensor scores = at::addmm(by_head.select(0, q - 1) + scorer_.pairwise_bias, heads_, by_head.narrow(0, 0, q - 1));
-  copy_to_doubles(at::log_softmax(scores, 1), out);
+  copy_to_doubles(
+      dependent_relation_log_probabilities(scorer_, dependents_, heads_, static_cast<std::int64_t>(dependent), 1)[0], out);
 }
 
 std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::vector<at::Tensor>& encoded,
                                           const std::vector<std::size_t>& word_counts, std::int64_t batch_size) {
   std::vector<SentenceScores> scores = score_sentences(scorers, encoded, word_counts, batch_size);
   std::vector<ArcScores> results(scores.size());
+  const std::int64_t outputs = output_count(scorers.deprel);
   for (std::size_t i = 0; i < scores.size(); ++i) {
     if (!scores[i].arcs.defined()) continue;
-    const auto n = static_cast<std::size_t>(scores[i].arcs.size(0));
-    std::vector<std::size_t> dependents;
-    std::vector<std::size_t> heads;
-    for (std::size_t dependent = 0; dependent < n; ++dependent) {
-      for (std::size_t head = 0; head < n; ++head) {
-        dependents.push_back(dependent);
-        heads.push_back(head);
-      }
+    const std::int64_t n = scores[i].arcs.size(0);
+    at::Tensor relations = at::empty({1, n, n, outputs}, scores[i].arcs.options());
+    const std::int64_t step = std::max<std::int64_t>(1, kSoftmaxChunkCells / (n * outputs));
+    for (std::int64_t first = 0; first < n; first += step) {
+      const std::int64_t count = std::min(step, n - first);
+      relations[0].narrow(0, first, count).copy_(dependent_relation_log_probabilities(
+          scorers.deprel, scores[i].dependents, scores[i].heads, first, count));
     }
-    const at::Tensor relations =
-        relation_log_probabilities(scorers.deprel, scores[i].dependents, scores[i].heads, dependents, heads);
-    const auto positions = static_cast<std::int64_t>(n);
-    results[i] = {scores[i].arcs.unsqueeze(0), relations.view({1, positions, positions, relations.size(1)})};
+    results[i] = {scores[i].arcs.unsqueeze(0), std::move(relations)};
     scores[i] = {};
   }
   return results;

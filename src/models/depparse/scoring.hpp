@@ -93,11 +93,19 @@ std::vector<SentenceScores> score_sentences(const ArcScorers& scorers, const std
 // [k, R] relation log-probabilities (normalised over the R classes, in the
 // sides' floating type) of the arcs (arc_dependents[k], arc_heads[k]) of a
 // sentence whose relation scorer sides are `dependents` and `heads`. Computed
-// a bounded block of arcs at a time, each block's head side contracted with
-// the pairwise weight once per distinct head.
+// in blocks of 256 arcs taken in order of their heads, each head side of a
+// block contracted with the pairwise weight once: O(P x Q x R) per distinct
+// head and block, O(P x R) per arc.
 at::Tensor relation_log_probabilities(const DeepBiaffineWeights& scorer, const at::Tensor& dependents,
                                       const at::Tensor& heads, const std::vector<std::size_t>& arc_dependents,
                                       const std::vector<std::size_t>& arc_heads);
+
+// [count, n, R] relation log-probabilities of the dependents first ..
+// first + count - 1 under every head: each dependent side contracted with the
+// pairwise weight once (O(P x Q x R)), then one product with every head
+// (O(n x Q x R) per dependent).
+at::Tensor dependent_relation_log_probabilities(const DeepBiaffineWeights& scorer, const at::Tensor& dependents,
+                                                const at::Tensor& heads, std::int64_t first, std::int64_t count);
 
 // The relation rows of one sentence computed on request from its relation
 // scorer sides. Reads tensors: run it inside the caller's inference-mode guard.

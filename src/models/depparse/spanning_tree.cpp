@@ -105,7 +105,7 @@ void lower_to_finite(const double* begin, const double* end, double& low) {
 class Contractions {
  public:
   explicit Contractions(const ArcScoreView& scores)
-      : scores_(scores), size_(static_cast<Node>(scores.size())), buffer_(scores.size()) {
+      : scores_(scores.with_columns()), size_(static_cast<Node>(scores.size())), buffer_(scores.size()) {
     const std::size_t most = 2 * scores.size();
     slot_.resize(most);
     greedy_.resize(most);
@@ -132,6 +132,15 @@ class Contractions {
     std::vector<Scored> row;     // by slot
     std::vector<Scored> column;  // by slot
   };
+
+  // A table of one entry per slot: a released one when there is one. Only
+  // the entries of the slots it is written for are ever read.
+  std::vector<Scored> table() {
+    if (spare_tables_.empty()) return std::vector<Scored>(size_);
+    std::vector<Scored> reused = std::move(spare_tables_.back());
+    spare_tables_.pop_back();
+    return reused;
+  }
 
   bool is_contracted(Node node) const { return node >= size_; }
   const Contracted& contracted(Node node) const { return contracted_[node - size_]; }
@@ -202,7 +211,7 @@ class Contractions {
   // operations; the lowest member wins ties.
   void enter(const std::vector<Node>& cycle, const std::vector<double>& inside, double total,
              const std::vector<Node>& rest, Contracted& made) {
-    made.row.assign(size_, Scored{});
+    made.row = table();
     for (std::size_t k = 0; k < cycle.size(); ++k) {
       const Node member = cycle[k];
       if (!is_contracted(member)) scores_.read_row(member, buffer_.data());
@@ -219,14 +228,18 @@ class Contractions {
   // The cycle's leaving scores: for every remaining node, its best score for
   // a member as head; the lowest member wins ties.
   void leave(const std::vector<Node>& cycle, const std::vector<Node>& rest, Contracted& made) {
-    made.column.assign(size_, Scored{});
-    for (const Node node : rest) {
-      Scored best = score(node, cycle[0]);
-      for (std::size_t k = 1; k < cycle.size(); ++k) {
-        const Scored cell = score(node, cycle[k]);
-        if (cell.value > best.value) best = cell;
+    made.column = table();
+    for (std::size_t k = 0; k < cycle.size(); ++k) {
+      const Node member = cycle[k];
+      if (!is_contracted(member)) scores_.read_column(member, buffer_.data());
+      for (const Node node : rest) {
+        // Row 0 is ROOT's, which takes no head but itself.
+        const Scored cell = is_contracted(member) || is_contracted(node) ? score(node, member)
+                            : node == 0                                 ? Scored{kMinusInfinity, {node, member}}
+                                                                        : Scored{buffer_[node], {node, member}};
+        Scored& best = made.column[slot_[node]];
+        if (k == 0 || cell.value > best.value) best = cell;
       }
-      made.column[slot_[node]] = best;
     }
   }
 
@@ -282,6 +295,8 @@ class Contractions {
       parent_[member] = made;
       if (is_contracted(member)) {
         Contracted& released = contracted_[member - size_];
+        spare_tables_.push_back(std::move(released.row));
+        spare_tables_.push_back(std::move(released.column));
         released.row = {};
         released.column = {};
       }
@@ -318,13 +333,14 @@ class Contractions {
     return heads;
   }
 
-  const ArcScoreView& scores_;
+  const ArcScoreView scores_;
   const Node size_;
   std::vector<double> buffer_;  // one row of the matrix
   std::vector<Node> active_;    // the current level's nodes, increasing
   std::vector<Node> slot_;      // by node
   std::vector<Greedy> greedy_;  // by node
   std::vector<Contracted> contracted_;  // by node - n
+  std::vector<std::vector<Scored>> spare_tables_;
   std::vector<Node> parent_;    // by node: the contracted node that took it in
   std::vector<Arc> cycle_arc_;  // by node: its arc in that cycle
   std::vector<char> in_cycle_;  // by node: a member of the cycle being contracted
@@ -356,6 +372,58 @@ void ArcScoreView::read_row(std::size_t dependent, double* out) const noexcept {
     std::copy(doubles_ + dependent * size_, doubles_ + (dependent + 1) * size_, out);
   }
   if (biased_ && size_ > 0) out[0] += root_bias_;
+}
+
+void ArcScoreView::read_column(std::size_t head, double* out) const noexcept {
+  if (columns_ != nullptr && floats_ != nullptr) {
+    std::copy(columns_->floats.begin() + static_cast<std::ptrdiff_t>(head * size_),
+              columns_->floats.begin() + static_cast<std::ptrdiff_t>((head + 1) * size_), out);
+  } else if (columns_ != nullptr) {
+    std::copy(columns_->doubles.begin() + static_cast<std::ptrdiff_t>(head * size_),
+              columns_->doubles.begin() + static_cast<std::ptrdiff_t>((head + 1) * size_), out);
+  } else {
+    for (std::size_t dependent = 0; dependent < size_; ++dependent) out[dependent] = base(dependent, head);
+  }
+  if (!replaced_.empty()) {
+    for (std::size_t dependent = 0; dependent < size_; ++dependent) {
+      if (replaced_[dependent] != nullptr) out[dependent] = replaced_[dependent][head];
+    }
+  }
+  if (biased_ && head == 0) {
+    for (std::size_t dependent = 0; dependent < size_; ++dependent) out[dependent] += root_bias_;
+  }
+}
+
+namespace {
+
+// Column-major copy of a square row-major matrix, a cache-sized tile at a time.
+template <typename T>
+std::vector<T> transposed(const T* cells, std::size_t size) {
+  constexpr std::size_t kTile = 64;
+  std::vector<T> out(size * size);
+  for (std::size_t row = 0; row < size; row += kTile) {
+    for (std::size_t column = 0; column < size; column += kTile) {
+      for (std::size_t i = row; i < std::min(size, row + kTile); ++i) {
+        for (std::size_t j = column; j < std::min(size, column + kTile); ++j) out[j * size + i] = cells[i * size + j];
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+ArcScoreView ArcScoreView::with_columns() const {
+  if (columns_ != nullptr) return *this;
+  auto columns = std::make_shared<Columns>();
+  if (floats_ != nullptr) {
+    columns->floats = transposed(floats_, size_);
+  } else if (doubles_ != nullptr) {
+    columns->doubles = transposed(doubles_, size_);
+  }
+  ArcScoreView view = *this;
+  view.columns_ = std::move(columns);
+  return view;
 }
 
 double ArcScoreView::lowest_finite() const {
