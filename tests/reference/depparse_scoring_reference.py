@@ -13,7 +13,8 @@ Python floats. Nothing here is shared with the C++ code.
 writes one "depparse" bundle: per scoring case the scorer weights
 ("<case>.<scorer>.W1.weight", ...), the input "<case>.x", the optional mask,
 and the expected "<case>.arcs" and "<case>.relations"; the batched case's
-sentences "many.x<i>" with "many.arcs<i>" and "many.relations<i>"; and
+sentences "many.x<i>" with "many.arcs<i>" and "many.relations<i>"; a long
+sentence "long.x" with its "long.arcs"; and
 random score pairs "<parse>.arcs", "<parse>.relations". The assets describe
 the cases and hold the expected parses (heads and relation names) or errors.
 """
@@ -294,6 +295,7 @@ SCORING_CASES = [  # name, dependent width, head width, flags, batch lengths (No
 ]
 MANY_WORDS = [4, 0, 2, 8, 1, 3, 4]
 MANY_BATCH = 10
+LONG_WORDS = 1100  # more than 2^20 arc cells: the scorer computes them a block of rows at a time
 
 
 def case_weights(name, dep, head, flags, dtype, gen):
@@ -346,6 +348,8 @@ def main(out_dir):
         many_parses[str(i)] = parse_scored(arcs, rels)
     for i, x in enumerate(encoded):
         tensors[f"many.x{i}"] = x
+    long_x = torch.randn(1, LONG_WORDS + 1, HIDDEN, generator=gen)
+    tensors.update({"long.x": long_x, "long.arcs": score_encoded(long_x, strip(weights, "both"), flags)[0]})
 
     parse_cases = []
     for k in range(60):
@@ -358,7 +362,7 @@ def main(out_dir):
         tensors.update({f"p{k}.arcs": arcs, f"p{k}.relations": rels})
         parse_cases.append({"name": f"p{k}", **parse_scored(arcs, rels)})
 
-    config = {"scoring_cases": assets_cases, "many_words": MANY_WORDS, "many_batch": MANY_BATCH,
+    config = {"scoring_cases": assets_cases, "many_words": MANY_WORDS, "many_batch": MANY_BATCH, "long_words": LONG_WORDS,
               "many_parses": many_parses, "parse_cases": parse_cases}
     bundle_writer.write_bundle(out_dir, processor="depparse", config=config,
                                vocabs={"deprel": RELATIONS}, tensors=tensors)
