@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <map>
 
 #include "lorvane/errors.hpp"
 #include "models/common/batching.hpp"
@@ -35,9 +34,10 @@ constexpr std::int64_t kSoftmaxChunkCells = std::int64_t{1} << 20;
 // Arc score cells (sentences x rows x heads) computed per block: each
 // temporary of the arc terms stays near 4 MB however long the sentence.
 constexpr std::int64_t kArcBlockCells = std::int64_t{1} << 20;
-// Arcs whose relation rows are computed at once: the head side contracted
-// with the pairwise weight is a [arcs, P * R] buffer (15 MB at P = 401, R = 36).
-constexpr std::int64_t kRelationBlockArcs = 256;
+// Arcs whose relation rows are computed at once: the dependent sides
+// contracted with the pairwise weight make an [arcs, Q * R] buffer (1.8 MB
+// at Q = 401, R = 36), which stays in cache until the heads meet it.
+constexpr std::int64_t kRelationBlockArcs = 32;
 
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
@@ -372,39 +372,23 @@ at::Tensor relation_log_probabilities(const DeepBiaffineWeights& scorer, const a
   const std::int64_t q = scorer.pairwise_weight.size(1);
   const auto arcs = static_cast<std::int64_t>(arc_dependents.size());
   at::Tensor out = at::empty({arcs, outputs}, dependents.options());
-  const at::Tensor head_rows = scorer.head_major.narrow(0, 0, q - 1);
-  const at::Tensor head_constant = scorer.head_major.select(0, q - 1);
-  // Arcs in order of their heads, so that a block meets each of its heads once.
-  std::vector<std::size_t> order(arc_dependents.size());
-  for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return arc_heads[a] < arc_heads[b]; });
-  std::vector<std::int64_t> block_arcs;
-  std::vector<std::int64_t> block_heads;
-  std::vector<std::int64_t> head_of_arc;
+  const at::Tensor weight = scorer.pairwise_weight.reshape({p, q * outputs});
   std::vector<std::int64_t> block_dependents;
-  for (std::size_t first = 0; first < order.size(); first += kRelationBlockArcs) {
-    block_arcs.clear();
-    block_heads.clear();
-    head_of_arc.clear();
-    block_dependents.clear();
-    for (std::size_t k = first; k < std::min(order.size(), first + kRelationBlockArcs); ++k) {
-      const std::size_t arc = order[k];
-      if (block_heads.empty() || block_heads.back() != static_cast<std::int64_t>(arc_heads[arc])) {
-        block_heads.push_back(static_cast<std::int64_t>(arc_heads[arc]));
-      }
-      block_arcs.push_back(static_cast<std::int64_t>(arc));
-      head_of_arc.push_back(static_cast<std::int64_t>(block_heads.size()) - 1);
-      block_dependents.push_back(static_cast<std::int64_t>(arc_dependents[arc]));
-    }
-    // Each head side contracted with the weight once: [heads, P, R], then one copy per arc.
-    const at::Tensor by_head = at::addmm(head_constant, heads.index_select(0, index_tensor(block_heads)), head_rows)
-                                   .view({static_cast<std::int64_t>(block_heads.size()), p, outputs})
-                                   .index_select(0, index_tensor(head_of_arc));
-    const at::Tensor constant = by_head.select(1, p - 1) + scorer.pairwise_bias;
+  std::vector<std::int64_t> block_heads;
+  for (std::int64_t first = 0; first < arcs; first += kRelationBlockArcs) {
+    const std::int64_t count = std::min(kRelationBlockArcs, arcs - first);
+    block_dependents.assign(arc_dependents.begin() + first, arc_dependents.begin() + first + count);
+    block_heads.assign(arc_heads.begin() + first, arc_heads.begin() + first + count);
+    // Each arc's dependent side (with its constant 1) contracted with the weight: [arcs, Q, R].
+    const at::Tensor by_dependent =
+        at::addmm(weight.select(0, p - 1), dependents.index_select(0, index_tensor(block_dependents)),
+                  weight.narrow(0, 0, p - 1))
+            .view({count, q, outputs});
+    const at::Tensor constant = by_dependent.select(1, q - 1) + scorer.pairwise_bias;
     const at::Tensor scores = at::baddbmm(constant.unsqueeze(1),
-                                          dependents.index_select(0, index_tensor(block_dependents)).unsqueeze(1),
-                                          by_head.narrow(1, 0, p - 1));
-    out.index_copy_(0, index_tensor(block_arcs), at::log_softmax(scores.squeeze(1), 1));
+                                          heads.index_select(0, index_tensor(block_heads)).unsqueeze(1),
+                                          by_dependent.narrow(1, 0, q - 1));
+    out.narrow(0, first, count).copy_(at::log_softmax(scores.squeeze(1), 1));
   }
   return out;
 }

@@ -92,10 +92,10 @@ std::vector<SentenceScores> score_sentences(const ArcScorers& scorers, const std
 
 // [k, R] relation log-probabilities (normalised over the R classes, in the
 // sides' floating type) of the arcs (arc_dependents[k], arc_heads[k]) of a
-// sentence whose relation scorer sides are `dependents` and `heads`. Computed
-// in blocks of 256 arcs taken in order of their heads, each head side of a
-// block contracted with the pairwise weight once: O(P x Q x R) per distinct
-// head and block, O(P x R) per arc.
+// sentence whose relation scorer sides are `dependents` and `heads`: each
+// arc's dependent side contracted with the pairwise weight, then with its
+// head side, O(P x Q x R) per arc (as for every row of a full computation,
+// without its n x Q x R per row), a small block of arcs at a time.
 at::Tensor relation_log_probabilities(const DeepBiaffineWeights& scorer, const at::Tensor& dependents,
                                       const at::Tensor& heads, const std::vector<std::size_t>& arc_dependents,
                                       const std::vector<std::size_t>& arc_heads);
