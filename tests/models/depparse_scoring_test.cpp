@@ -56,6 +56,13 @@ class DepparseScoring : public ::testing::Test {
     if (distance) s.distance = DeepBiaffineWeights::named("distance", lookup);
     return s;
   }
+  // The batched case's sentences: word counts and encoded rows.
+  static void many_sentences(std::vector<std::size_t>& words, std::vector<at::Tensor>& encoded) {
+    for (const JsonValue& count : config("many_words").as_array("")) {
+      words.push_back(static_cast<std::size_t>(count.as_integer("")));
+      encoded.push_back(tensor("many.x" + std::to_string(encoded.size())));
+    }
+  }
   static void expect_close(const at::Tensor& actual, const at::Tensor& expected) {
     ASSERT_EQ(actual.sizes(), expected.sizes());
     ASSERT_EQ(actual.scalar_type(), expected.scalar_type());
@@ -109,10 +116,7 @@ TEST_F(DepparseScoring, ManySentencesEqualTheReferenceAndEachAlone) {
   const ArcScorers s = scorers("both", true, true);
   std::vector<std::size_t> words;
   std::vector<at::Tensor> encoded;
-  for (const JsonValue& count : config("many_words").as_array("")) {
-    words.push_back(static_cast<std::size_t>(count.as_integer("")));
-    encoded.push_back(tensor("many.x" + std::to_string(encoded.size())));
-  }
+  many_sentences(words, encoded);
   const std::int64_t budget = config("many_batch").as_integer("");
   for (const std::int64_t batch_size : {budget, std::int64_t{1}, std::int64_t{5000}}) {
     SCOPED_TRACE(batch_size);
@@ -147,10 +151,7 @@ TEST_F(DepparseScoring, RelationRowsOnRequestEqualTheReference) {
   const ArcScorers s = scorers("both", true, true);
   std::vector<std::size_t> words;
   std::vector<at::Tensor> encoded;
-  for (const JsonValue& count : config("many_words").as_array("")) {
-    words.push_back(static_cast<std::size_t>(count.as_integer("")));
-    encoded.push_back(tensor("many.x" + std::to_string(encoded.size())));
-  }
+  many_sentences(words, encoded);
   const std::vector<SentenceScores> scores = score_sentences(s, encoded, words, config("many_batch").as_integer(""));
   for (std::size_t i = 0; i < words.size(); ++i) {
     if (words[i] == 0) continue;
