@@ -99,9 +99,11 @@ void lower_to_finite(const double* begin, const double* end, double& low) {
 // head) and a column (its leaving scores: a node's best score for a member as
 // head), each indexed by the other node's slot. Slots are 0 .. n - 1; a
 // contracted node takes the slot of its smallest member, whose tables are
-// released. Greedy heads change only for rows whose head was in the cycle or
-// that prefer the new node, and expanding needs only the arc behind each
-// choice.
+// released for the next contraction to reuse. A cycle's leaving scores read
+// matrix columns, which come from a column-major copy of the matrix (a
+// strided column costs a cache miss per row). Greedy heads change only for
+// rows whose head was in the cycle or that prefer the new node, and expanding
+// needs only the arc behind each choice.
 class Contractions {
  public:
   explicit Contractions(const ArcScoreView& scores)
@@ -340,7 +342,7 @@ class Contractions {
   std::vector<Node> slot_;      // by node
   std::vector<Greedy> greedy_;  // by node
   std::vector<Contracted> contracted_;  // by node - n
-  std::vector<std::vector<Scored>> spare_tables_;
+  std::vector<std::vector<Scored>> spare_tables_;  // released tables
   std::vector<Node> parent_;    // by node: the contracted node that took it in
   std::vector<Arc> cycle_arc_;  // by node: its arc in that cycle
   std::vector<char> in_cycle_;  // by node: a member of the cycle being contracted

@@ -117,8 +117,9 @@ std::vector<std::size_t> decode_single_root(const std::vector<std::vector<double
 // smallest member is largest, and expanding the levels in reverse. Ties go to
 // the lowest column (and the lowest cycle member); NaN never wins a
 // comparison. Time O(n^2) plus O(n) per contraction level and O(cycle length
-// x nodes) per contracted cycle; memory O(n) plus two score tables of n
-// entries per contracted node still in the graph. A row without columns
+// x nodes) per contracted cycle; memory a column-major copy of the matrix
+// (unless the view has one, see with_columns), O(n), and two score tables of
+// n entries per contracted node still in the graph. A row without columns
 // throws DepparseModelError "cannot decode an empty score row"; rows of
 // unequal length "dependency score matrix is not square".
 std::vector<std::size_t> maximum_spanning_tree(const ArcScoreView& scores);
