@@ -95,8 +95,9 @@ void DepparsePlan::Impl::check_sentence_length(std::size_t words, const std::str
 // Every sentence is checked against the arc score limit first. The character
 // language models run once over all sentences (each with its own guard), then
 // the encoder in batches under one guard; the sentences are scored in slices
-// of input order (batched within each slice) and each slice is decoded
-// sentence by sentence before the next is scored.
+// of input order (batched within each slice) and each slice is decoded and
+// labelled (the relation rows of its trees computed together) before the next
+// is scored.
 std::vector<std::vector<DependencyPrediction>> DepparsePlan::Impl::parse_many(const Sentences& sentences) const {
   for (std::size_t i = 0; i < sentences.size(); ++i) {
     check_sentence_length(sentences[i].size(), ": sentence " + std::to_string(i));
@@ -128,12 +129,11 @@ std::vector<std::vector<DependencyPrediction>> DepparsePlan::Impl::parse_many(co
     } while (first + slice.size() < sentences.size());
     std::vector<detail::SentenceScores> scores = detail::score_sentences(scorers, slice, word_counts, batch_size);
     slice.clear();
-    for (std::size_t k = 0; k < scores.size(); ++k) {
-      const std::size_t i = first + k;
-      if (!sentences[i].empty()) predictions[i] = parse_scored(sentences[i], scores[k]);
-      scores[k] = {};
-    }
-    first += scores.size();
+    std::vector<std::vector<DependencyPrediction>> parsed =
+        detail::parse_scored_many(word_counts, scores, scorers.deprel, deprel_units);
+    scores.clear();
+    for (std::size_t k = 0; k < parsed.size(); ++k) predictions[first + k] = std::move(parsed[k]);
+    first += parsed.size();
   }
   return predictions;
 }

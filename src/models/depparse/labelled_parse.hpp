@@ -34,4 +34,13 @@ std::vector<DependencyPrediction> parse_scored(std::size_t word_count, const Sen
                                                const DeepBiaffineWeights& relation_scorer,
                                                const std::vector<std::string>& deprel_units);
 
+// The same for several sentences (word_counts[i] words, scores[i]; an empty
+// list for a sentence without words): every tree is decoded first, and the
+// relation rows of all trees' arcs are computed together, in blocks large
+// enough to read the relation weight once per block rather than per sentence.
+std::vector<std::vector<DependencyPrediction>> parse_scored_many(const std::vector<std::size_t>& word_counts,
+                                                                 const std::vector<SentenceScores>& scores,
+                                                                 const DeepBiaffineWeights& relation_scorer,
+                                                                 const std::vector<std::string>& deprel_units);
+
 }  // namespace lorvane::detail

@@ -34,10 +34,10 @@ constexpr std::int64_t kSoftmaxChunkCells = std::int64_t{1} << 20;
 // Arc score cells (sentences x rows x heads) computed per block: each
 // temporary of the arc terms stays near 4 MB however long the sentence.
 constexpr std::int64_t kArcBlockCells = std::int64_t{1} << 20;
-// Arcs whose relation rows are computed at once: the dependent sides
-// contracted with the pairwise weight make an [arcs, Q * R] buffer (1.8 MB
-// at Q = 401, R = 36), which stays in cache until the heads meet it.
-constexpr std::int64_t kRelationBlockArcs = 32;
+// Arcs whose relation rows are computed at once: every block reads the whole
+// pairwise weight (23 MB at P = Q = 401, R = 36), so blocks are large, and the
+// dependent sides contracted with it make an [arcs, Q * R] buffer of 30 MB.
+constexpr std::int64_t kRelationBlockArcs = 512;
 
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
@@ -420,8 +420,32 @@ std::size_t RelationRows::classes() const { return static_cast<std::size_t>(outp
 
 void RelationRows::arc_rows(const std::vector<std::size_t>& dependents, const std::vector<std::size_t>& heads,
                             double* out) const {
-  if (dependents.empty()) return;
-  copy_to_doubles(relation_log_probabilities(scorer_, dependents_, heads_, dependents, heads), out);
+  const std::size_t outputs = classes();
+  std::vector<std::size_t> missing;
+  std::vector<std::size_t> missing_dependents;
+  std::vector<std::size_t> missing_heads;
+  for (std::size_t k = 0; k < dependents.size(); ++k) {
+    const std::size_t dependent = dependents[k];
+    if (dependent > 0 && dependent < tree_heads_.size() && tree_heads_[dependent] == heads[k]) {
+      std::copy_n(tree_rows_.begin() + static_cast<std::ptrdiff_t>((dependent - 1) * outputs), outputs, out + k * outputs);
+    } else {
+      missing.push_back(k);
+      missing_dependents.push_back(dependent);
+      missing_heads.push_back(heads[k]);
+    }
+  }
+  if (missing.empty()) return;
+  std::vector<double> computed(missing.size() * outputs);
+  copy_to_doubles(relation_log_probabilities(scorer_, dependents_, heads_, missing_dependents, missing_heads),
+                  computed.data());
+  for (std::size_t m = 0; m < missing.size(); ++m) {
+    std::copy_n(computed.begin() + static_cast<std::ptrdiff_t>(m * outputs), outputs, out + missing[m] * outputs);
+  }
+}
+
+void RelationRows::provide_tree_rows(std::vector<std::size_t> tree_heads, std::vector<double> rows) {
+  tree_heads_ = std::move(tree_heads);
+  tree_rows_ = std::move(rows);
 }
 
 void RelationRows::dependent_rows(std::size_t dependent, double* out) const {

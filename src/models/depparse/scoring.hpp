@@ -121,11 +121,16 @@ class RelationRows final : public RelationSource {
   // The dependent side is contracted with the pairwise weight once, and the
   // result meets every head: O(P x Q x R + n x Q x R).
   void dependent_rows(std::size_t dependent, double* out) const override;
+  // Rows computed elsewhere (with other sentences') for the arcs (i,
+  // tree_heads[i]), i = 1 .. n - 1: (n - 1) x R doubles, served as they are.
+  void provide_tree_rows(std::vector<std::size_t> tree_heads, std::vector<double> rows);
 
  private:
   const DeepBiaffineWeights& scorer_;
   at::Tensor dependents_;
   at::Tensor heads_;
+  std::vector<std::size_t> tree_heads_;  // empty, or one per position (entry 0 unused)
+  std::vector<double> tree_rows_;
 };
 
 // The scores of many sentences, each encoded alone as [1, words + 1, H];
