@@ -6,7 +6,8 @@
 // intra-op threads (all threads on the first 200 sentences and the long ones,
 // since many threads on small tensors are slow on a busy machine); the
 // 1,000-word sentence alone; where the time of the bulk
-// parse goes (encoder, scorers, copy to doubles, spanning tree, repairs); and
+// parse goes (encoder, scorers, spanning tree, relation rows with labels and
+// repairs); and
 // the peak resident growth of both for all sentences and for the longest
 // alone. The all-threads rates come last.
 //
@@ -123,36 +124,32 @@ void report_breakdown(const DepparsePlan::Impl& impl, const Sentences& sentences
   c10::InferenceMode guard;
   std::vector<at::Tensor> encoded;
   const double encoder = best_seconds(1, [&] { encoded = impl.encode_many(sentences, {}, {}); });
-  std::vector<detail::ArcScores> scores;
-  const double scorers = best_seconds(1, [&] { scores = impl.score_encoded_many(encoded, sentences); });
+  std::vector<std::size_t> word_counts;
+  for (const auto& sentence : sentences) word_counts.push_back(sentence.size());
+  std::vector<detail::SentenceScores> scores;
+  const double scorers = best_seconds(1, [&] {
+    scores = detail::score_sentences(impl.scorers, encoded, word_counts, impl.batch_size);
+  });
   encoded.clear();
-  double copy = 0;
   double tree = 0;
   double repairs = 0;
-  for (detail::ArcScores& score : scores) {
-    const at::Tensor arcs = score.first.squeeze(0);
-    const at::Tensor relations = score.second.squeeze(0);
-    const auto n = static_cast<std::size_t>(arcs.size(0));
-    detail::ScoreMatrix matrix(n);
-    detail::RelationScores relation_scores{n, static_cast<std::size_t>(relations.size(2)), {}};
-    copy += best_seconds(1, [&] {
-      at::from_blob(matrix.data(), arcs.sizes(), at::kDouble).copy_(arcs);
-      relation_scores.cells.resize(static_cast<std::size_t>(relations.numel()));
-      at::from_blob(relation_scores.cells.data(), relations.sizes(), at::kDouble).copy_(relations);
+  for (detail::SentenceScores& score : scores) {
+    const auto n = static_cast<std::size_t>(score.arcs.size(0));
+    const detail::ArcScoreView arcs = detail::ArcScoreView(score.arcs.data_ptr<float>(), n).with_columns();
+    const detail::RelationRows relations(impl.scorers.deprel, score.dependents, score.heads);
+    std::vector<std::size_t> heads;
+    tree += best_seconds(1, [&] { heads = detail::decode_single_root(arcs); });
+    repairs += best_seconds(1, [&] {
+      return detail::resolve_head_constraints(arcs, relations, std::vector<std::int64_t>(heads.begin(), heads.end()),
+                                              impl.deprel_units);
     });
     score = {};
-    std::vector<std::size_t> heads;
-    tree += best_seconds(1, [&] { heads = detail::decode_single_root(matrix); });
-    repairs += best_seconds(1, [&] {
-      return detail::resolve_head_constraints(matrix, relation_scores,
-                                              std::vector<std::int64_t>(heads.begin(), heads.end()), impl.deprel_units);
-    });
   }
-  const double total = encoder + scorers + copy + tree + repairs;
+  const double total = encoder + scorers + tree + repairs;
   std::printf("bulk parse, 1 thread, step by step: %.3f s (%.0f words/s): encoder %.3f s (%.0f%%), scorers %.3f s "
-              "(%.0f%%), copy to doubles %.3f s (%.0f%%), spanning tree %.3f s (%.0f%%), repairs %.3f s (%.0f%%)\n",
-              total, words / total, encoder, 100 * encoder / total, scorers, 100 * scorers / total, copy,
-              100 * copy / total, tree, 100 * tree / total, repairs, 100 * repairs / total);
+              "(%.0f%%), spanning tree %.3f s (%.0f%%), relation rows, labels and repairs %.3f s (%.0f%%)\n",
+              total, words / total, encoder, 100 * encoder / total, scorers, 100 * scorers / total, tree,
+              100 * tree / total, repairs, 100 * repairs / total);
 }
 
 int run(const std::string& python) {

@@ -1,6 +1,7 @@
 lorvane_add_test(depparse_decoding_test
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/depparse_decoding_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/depparse_reference_decoding.cpp
   TORCH)
 lorvane_add_test(depparse_scoring_test
   SOURCES

@@ -1,5 +1,7 @@
-// Single-root tree decoding against brute force, its edge cases and its peak
-// memory; subject and object head repairs on hand-built trees.
+// Single-root tree decoding against brute force and against the
+// straightforward decoder (tests/models/depparse_reference_decoding.cpp),
+// its edge cases and its peak memory; subject and object head repairs on
+// hand-built trees and against the straightforward repair.
 
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -11,11 +13,13 @@
 #include <new>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "lorvane/errors.hpp"
 #include "models/depparse/head_constraints.hpp"
 #include "models/depparse/spanning_tree.hpp"
+#include "models/depparse_reference_decoding.hpp"
 #include "support/test_support.hpp"
 
 // Bytes held through operator new, and their peak while tracking is on.
@@ -81,7 +85,42 @@ double best_single_root_score(const Matrix& m) {
   }
 }
 
-TEST(SpanningTree, EqualsTheBestSingleRootTreeOfEveryHeadVector) {
+ScoreMatrix to_matrix(const Matrix& m) {
+  ScoreMatrix matrix(m.size());
+  for (std::size_t i = 0; i < m.size(); ++i) std::copy(m[i].begin(), m[i].end(), matrix.row(i));
+  return matrix;
+}
+
+// The heads, or the error message, of one decoder on one matrix.
+template <typename Decode>
+std::string outcome(Decode decode) {
+  try {
+    std::string out;
+    for (const std::size_t head : decode()) out += std::to_string(head) + " ";
+    return out;
+  } catch (const DepparseModelError& e) {
+    return e.what();
+  }
+}
+
+// The library's decoder and the straightforward one give the same heads, or
+// fail with the same message, on the matrix and (with and without the ROOT
+// bias) on the same matrix given as float cells.
+void expect_same_decoding(const ScoreMatrix& m, const std::string& what) {
+  const std::string expected = outcome([&] { return reference_decoding::decode_single_root(m); });
+  EXPECT_EQ(outcome([&] { return decode_single_root(m); }), expected) << what;
+  EXPECT_EQ(outcome([&] { return maximum_spanning_tree(m); }),
+            outcome([&] { return reference_decoding::maximum_spanning_tree(m); }))
+      << what;
+  std::vector<float> cells(m.data(), m.data() + m.size() * m.size());
+  ScoreMatrix widened(m.size());
+  std::copy(cells.begin(), cells.end(), widened.data());
+  EXPECT_EQ(outcome([&] { return decode_single_root(ArcScoreView(cells.data(), m.size())); }),
+            outcome([&] { return reference_decoding::decode_single_root(widened); }))
+      << what << " (float)";
+}
+
+TEST(SpanningTree, EqualsTheBestSingleRootTreeOfEveryHeadVectorAndTheStraightforwardDecoder) {
   std::mt19937 random(17);
   std::uniform_real_distribution<double> uniform(-6.0, -0.01);
   std::uniform_int_distribution<int> percent(0, 99);
@@ -96,8 +135,9 @@ TEST(SpanningTree, EqualsTheBestSingleRootTreeOfEveryHeadVector) {
       }
     }
     const double best = best_single_root_score(m);
+    expect_same_decoding(to_matrix(m), "case " + std::to_string(c));
     try {
-      const Heads heads = decode_single_root(m);
+      const Heads heads = reference_decoding::decode_single_root(to_matrix(m));
       ASSERT_TRUE(is_single_root_tree(heads)) << "case " << c;
       EXPECT_EQ(heads[0], 0u);
       if (std::isfinite(best)) {
@@ -112,6 +152,35 @@ TEST(SpanningTree, EqualsTheBestSingleRootTreeOfEveryHeadVector) {
     }
   }
   EXPECT_GT(decoded, 2000);
+}
+
+// Random matrices of up to 400 rows: log-probability-like rows, rows whose
+// scores take a few values only (many exact ties), -inf rows and cells, NaN
+// and +inf cells, and rows that prefer a neighbour (long chains of greedy
+// cycles, so many contraction levels).
+TEST(SpanningTree, EqualsTheStraightforwardDecoderOnLargeRandomMatrices) {
+  std::mt19937 random(29);
+  std::uniform_real_distribution<double> uniform(-8.0, 0.0);
+  std::uniform_int_distribution<int> percent(0, 99);
+  for (int c = 0; c < 60; ++c) {
+    const std::size_t n = c < 50 ? 2 + static_cast<std::size_t>(random() % 120) : 300 + static_cast<std::size_t>(random() % 101);
+    const int kind = c % 4;
+    ScoreMatrix m(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const int row_kind = percent(random);
+      for (std::size_t j = 0; j < n; ++j) {
+        const int roll = percent(random);
+        double cell = uniform(random);
+        if (kind == 1) cell = std::round(cell);  // few values: exact ties
+        if (kind == 2 && j == (i ^ 1)) cell = -0.05 * static_cast<double>(1 + roll % 3);
+        if (kind == 3 && roll == 0) cell = percent(random) < 30 ? kNaN : kInf;
+        if (roll >= 92) cell = -kInf;
+        if (row_kind == 0 && i > 1 && j > 0) cell = -kInf;
+        m(i, j) = cell;
+      }
+    }
+    expect_same_decoding(m, "case " + std::to_string(c) + ", n " + std::to_string(n) + ", kind " + std::to_string(kind));
+  }
 }
 
 TEST(SpanningTree, Cases) {
@@ -133,6 +202,13 @@ TEST(SpanningTree, Cases) {
        {0, 0, 1, 1, 3}, nullptr},
       {"+inf is decoded like any score", {{0, 0, 0}, {kInf, 0, -1}, {-1, -2, 0}}, {0, 0, 1}, nullptr},
       {"NaN never wins", {{0, 0, 0}, {-1, 0, kNaN}, {-3, -2, 0}}, {0, 0, 1}, nullptr},
+      {"a NaN in column 0 keeps ROOT", {{0, 0, 0, 0}, {kNaN, 0, -1, -1}, {-1, -1, 0, -2}, {-1, -2, -1, 0}}, {0, 0, 1, 2}, nullptr},
+      // Word 3's head (2) joins the cycle {1, 2}; its arc to the cycle's
+      // first member is NaN, so the cycle never wins its row, which is
+      // scanned again; then {3, 4} forms.
+      {"a NaN leaving score",
+       {{0, 0, 0, 0, 0}, {-5, 0, -1, -6, -6}, {-5, -1, 0, -6, -6}, {-5, kNaN, -1, 0, -2}, {-3, -6, -6, -6, 0}},
+       {0, 3, 1, 4, 0}, nullptr},
       {"a word whose only finite arc is ROOT keeps it", {{0, 0, 0}, {-1, 0, -kInf}, {-1, -0.5, 0}}, {0, 0, 1}, nullptr},
       {"two such words", {{0, 0, 0}, {-1, 0, -kInf}, {-1, -kInf, 0}}, {}, "single-root dependency decoding did not produce one root"},
       {"one row", {{-1}}, {}, "single-root dependency decoding did not produce one root"},
@@ -148,7 +224,30 @@ TEST(SpanningTree, Cases) {
     } else {
       EXPECT_EQ(decode_single_root(c.scores), c.heads);
     }
+    const bool square = std::all_of(c.scores.begin(), c.scores.end(), [&](const auto& row) { return row.size() == c.scores.size(); });
+    if (square) expect_same_decoding(to_matrix(c.scores), c.what);
   }
+}
+
+// A view reads replaced rows and the ROOT bias instead of the base cells.
+TEST(SpanningTree, ViewsReadReplacedRowsAndTheRootBias) {
+  const std::vector<float> base = {0, 0, 0, 0, -1, 0, -2, -3, -2, -1, 0, -4, -3, -1, -2, 0};
+  const std::vector<double> replaced = {-5, -0.5, -9, -9};
+  ArcScoreView view(base.data(), 4);
+  view.replace_row(3, replaced.data());
+  ArcScoreView biased = view;
+  biased.add_to_root_column(-10);
+  EXPECT_EQ(view(3, 1), -0.5);
+  EXPECT_EQ(view(2, 1), -1.0);
+  EXPECT_EQ(biased(2, 0), -12.0);
+  EXPECT_EQ(view(2, 0), -2.0);
+  EXPECT_EQ(view.lowest_finite(), -9.0);
+  ScoreMatrix materialised(4);
+  for (std::size_t i = 0; i < 4; ++i) {
+    for (std::size_t j = 0; j < 4; ++j) materialised(i, j) = view(i, j);
+  }
+  EXPECT_EQ(decode_single_root(view), reference_decoding::decode_single_root(materialised));
+  EXPECT_EQ(maximum_spanning_tree(biased), (Heads{0, 0, 1, 1}));
 }
 
 // 1,000 words in 500 greedy 2-cycles: 500 contraction levels. Keeping every
@@ -190,12 +289,12 @@ Sentence sentence(const std::vector<std::int64_t>& tree, const std::vector<Class
                   const std::vector<Class>& second, const std::vector<double>& second_score) {
   const std::size_t n = tree.size();
   Sentence s{ScoreMatrix(n, -3.0), {n, kUnits.size() - 4, {}}};
-  s.relations.cells.assign(n * n * s.relations.classes, -4.0);
+  s.relations.cells.assign(n * n * s.relations.classes(), -4.0);
   for (std::size_t i = 0; i < n; ++i) {
     s.arcs(i, i) = -kInf;
     if (i > 0) s.arcs(i, static_cast<std::size_t>(tree[i])) = 0.0;
     for (std::size_t h = 0; h < n && i > 0; ++h) {
-      double* row = s.relations.cells.data() + (i * n + h) * s.relations.classes;
+      double* row = s.relations.cells.data() + (i * n + h) * s.relations.classes();
       row[first[i - 1]] = -0.1;
       row[second[i - 1]] = second_score[i - 1];
     }
@@ -262,6 +361,83 @@ TEST(HeadConstraints, FivePassesThenTheTreeIsReturnedWithWhatRemains) {
   EXPECT_EQ(left[0].group, "obj");
   EXPECT_EQ(left[0].dependents, (std::vector<std::uint64_t>{17, 18}));
   EXPECT_EQ(result.heads, tree);
+}
+
+std::string text(const std::vector<std::int64_t>& values) {
+  std::string out;
+  for (const std::int64_t value : values) out += std::to_string(value) + " ";
+  return out;
+}
+
+// A relation source that records every row it is asked for.
+struct CountingRelations final : RelationSource {
+  explicit CountingRelations(const RelationScores& all) : scores(all) {}
+  std::size_t size() const override { return scores.size(); }
+  std::size_t classes() const override { return scores.classes(); }
+  void arc_rows(const std::vector<std::size_t>& dependents, const std::vector<std::size_t>& heads,
+                double* out) const override {
+    for (std::size_t k = 0; k < dependents.size(); ++k) ++arcs_read[arc_key(dependents[k], heads[k])];
+    scores.arc_rows(dependents, heads, out);
+  }
+  void dependent_rows(std::size_t dependent, double* out) const override {
+    ++dependents_read;
+    scores.dependent_rows(dependent, out);
+  }
+  const RelationScores& scores;
+  mutable std::unordered_map<std::uint64_t, int> arcs_read;
+  mutable int dependents_read = 0;
+};
+
+// Random sentences in which subjects and objects are common: the repair
+// decides exactly as the straightforward one (heads, labels, or the same
+// error), reads each arc's relation row at most once, and rescores each
+// dependent of a violation at most once per pass.
+TEST(HeadConstraints, EqualTheStraightforwardRepair) {
+  std::mt19937 random(41);
+  std::normal_distribution<double> logit(0.0, 1.5);
+  std::uniform_int_distribution<int> percent(0, 99);
+  const std::size_t classes = kUnits.size() - 4;
+  int repaired = 0;
+  for (int c = 0; c < 400; ++c) {
+    const std::size_t n = 2 + static_cast<std::size_t>(c) % 24;
+    ScoreMatrix arcs(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < n; ++j) arcs(i, j) = i == j ? -kInf : std::round(logit(random) * 2) / 2 - 2;
+    }
+    RelationScores relations(n, classes, std::vector<double>(n * n * classes));
+    for (std::size_t cell = 0; cell < relations.cells.size(); ++cell) {
+      const std::size_t r = cell % classes;
+      const int roll = percent(random);
+      relations.cells[cell] = roll < 2 ? -kInf : std::round(logit(random)) - (r == kDet ? 1.5 : 0.0);
+    }
+    reference_decoding::PlainRelations plain{n, classes, relations.cells};
+    const std::string what = "case " + std::to_string(c);
+    std::vector<std::int64_t> heads;
+    try {
+      for (const std::size_t head : reference_decoding::decode_single_root(arcs)) heads.push_back(static_cast<std::int64_t>(head));
+    } catch (const DepparseModelError&) {
+      continue;
+    }
+    std::string expected;
+    try {
+      const ConstrainedTree tree = reference_decoding::resolve_head_constraints(arcs, plain, heads, kUnits);
+      expected = text(tree.heads) + " | " + text(tree.labels);
+      repaired += tree.heads != heads;
+    } catch (const DepparseModelError& e) {
+      expected = e.what();
+    }
+    const CountingRelations counting(relations);
+    try {
+      const ConstrainedTree tree = resolve_head_constraints(arcs, counting, heads, kUnits);
+      EXPECT_EQ(text(tree.heads) + " | " + text(tree.labels), expected) << what;
+    } catch (const DepparseModelError& e) {
+      EXPECT_EQ(e.what(), expected) << what;
+    }
+    for (const auto& [arc, reads] : counting.arcs_read) EXPECT_EQ(reads, 1) << what;
+    // Each of at most five passes rescores each dependent of its violation once.
+    EXPECT_LE(counting.dependents_read, static_cast<int>(5 * n)) << what;
+  }
+  EXPECT_GT(repaired, 20);
 }
 
 TEST(HeadConstraints, Refusals) {

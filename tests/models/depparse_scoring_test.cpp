@@ -56,6 +56,13 @@ class DepparseScoring : public ::testing::Test {
     if (distance) s.distance = DeepBiaffineWeights::named("distance", lookup);
     return s;
   }
+  // The batched case's sentences: word counts and encoded rows.
+  static void many_sentences(std::vector<std::size_t>& words, std::vector<at::Tensor>& encoded) {
+    for (const JsonValue& count : config("many_words").as_array("")) {
+      words.push_back(static_cast<std::size_t>(count.as_integer("")));
+      encoded.push_back(tensor("many.x" + std::to_string(encoded.size())));
+    }
+  }
   // Float64 scores leave room for rounding only; float32 scores stray from
   // the exact ones by about the reference's own float32 gap whatever order
   // their sums run in.
@@ -114,10 +121,7 @@ TEST_F(DepparseScoring, ManySentencesEqualTheReferenceAndEachAlone) {
   const ArcScorers s = scorers("both", true, true);
   std::vector<std::size_t> words;
   std::vector<at::Tensor> encoded;
-  for (const JsonValue& count : config("many_words").as_array("")) {
-    words.push_back(static_cast<std::size_t>(count.as_integer("")));
-    encoded.push_back(tensor("many.x" + std::to_string(encoded.size())));
-  }
+  many_sentences(words, encoded);
   const std::int64_t budget = config("many_batch").as_integer("");
   const double gap = config("many_gap").as_number("");
   for (const std::int64_t batch_size : {budget, std::int64_t{1}, std::int64_t{5000}}) {
@@ -145,6 +149,61 @@ TEST_F(DepparseScoring, ManySentencesEqualTheReferenceAndEachAlone) {
   encoded.back() = at::Tensor();
   EXPECT_THROW_MSG(score_encoded_many(s, encoded, words, budget), DepparseModelError,
                    "depparse encoded sentence length does not match its words");
+}
+
+// Relation rows computed on request, for arcs in any order and for a
+// dependent under every head, equal the reference's full relation scores.
+TEST_F(DepparseScoring, RelationRowsOnRequestEqualTheReference) {
+  const ArcScorers s = scorers("both", true, true);
+  std::vector<std::size_t> words;
+  std::vector<at::Tensor> encoded;
+  many_sentences(words, encoded);
+  const std::vector<SentenceScores> scores = score_sentences(s, encoded, words, config("many_batch").as_integer(""));
+  const double gap = config("many_gap").as_number("");
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (words[i] == 0) continue;
+    SCOPED_TRACE(i);
+    const at::Tensor expected = tensor("many.relations" + std::to_string(i))[0].to(at::kDouble);
+    const RelationRows rows(s.deprel, scores[i].dependents, scores[i].heads);
+    const std::size_t n = words[i] + 1;
+    const auto classes = static_cast<std::size_t>(expected.size(2));
+    ASSERT_EQ(rows.size(), n);
+    ASSERT_EQ(rows.classes(), classes);
+    // Every arc, heads in decreasing order, each arc four times (several blocks).
+    std::vector<std::size_t> dependents;
+    std::vector<std::size_t> heads;
+    for (std::size_t round = 0; round < 4; ++round) {
+      for (std::size_t head = n; head-- > 0;) {
+        for (std::size_t dependent = 0; dependent < n; ++dependent) {
+          dependents.push_back(dependent);
+          heads.push_back(head);
+        }
+      }
+    }
+    std::vector<double> arc_rows(dependents.size() * classes);
+    rows.arc_rows(dependents, heads, arc_rows.data());
+    for (std::size_t k = 0; k < dependents.size(); ++k) {
+      const at::Tensor got = at::from_blob(arc_rows.data() + k * classes, {static_cast<std::int64_t>(classes)}, at::kDouble);
+      expect_close(got.to(at::kFloat),
+                   expected[static_cast<std::int64_t>(dependents[k])][static_cast<std::int64_t>(heads[k])].to(at::kFloat),
+                   gap);
+    }
+    std::vector<double> all_heads(n * classes);
+    for (std::size_t dependent = 0; dependent < n; ++dependent) {
+      rows.dependent_rows(dependent, all_heads.data());
+      const at::Tensor got = at::from_blob(all_heads.data(), {static_cast<std::int64_t>(n), static_cast<std::int64_t>(classes)}, at::kDouble);
+      expect_close(got.to(at::kFloat), expected[static_cast<std::int64_t>(dependent)].to(at::kFloat), gap);
+    }
+  }
+}
+
+// A sentence of more than 2^20 arc cells, whose arc scores are computed a
+// block of rows at a time.
+TEST_F(DepparseScoring, LongSentenceArcsEqualTheReference) {
+  const ArcScorers s = scorers("both", true, true);
+  const auto words = static_cast<std::size_t>(config("long_words").as_integer(""));
+  const std::vector<SentenceScores> scores = score_sentences(s, {tensor("long.x")}, {words}, 5000);
+  expect_close(scores[0].arcs.unsqueeze(0), tensor("long.arcs"), config("long_gap").as_number(""));
 }
 
 TEST_F(DepparseScoring, LabelledParseOfReferenceScores) {

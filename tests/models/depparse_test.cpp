@@ -594,6 +594,59 @@ TEST_F(DepparseTest, FailuresStopProcessAndBulkWritesNothing) {
   EXPECT_THROW_MSG(moved.bundle(), std::logic_error, gone);
 }
 
+Sentences words_of(std::size_t count) { return {std::vector<DepparseWord>(count, row("w", "w", "NOUN", "NN"))}; }
+
+std::string refusal(std::size_t words, std::uint64_t bytes, std::uint64_t limit, const std::string& where) {
+  return "depparse refuses a sentence of " + std::to_string(words) + " words: its arc scores would take " +
+         std::to_string(bytes) + " bytes, above max_arc_score_bytes (" + std::to_string(limit) + ")" + where;
+}
+
+// A sentence whose arc scores, (words + 1)^2 numbers of the bundle's type,
+// would exceed the limit is refused before any model work: the sentences
+// before it stay parsed by process, nothing is written by process_bulk.
+TEST_F(DepparseTest, SentencesAboveTheArcScoreLimitAreRefused) {
+  struct Case {
+    const char* model;
+    std::uint64_t limit;
+    std::size_t most_words;  // admitted; one more is refused
+    std::uint64_t bytes;     // of one more
+  };
+  // float: 10 x 10 x 4 = 400 admits 9 words; double: 7 x 7 x 8 = 392 admits 6.
+  for (const Case& c : {Case{"plain", 400, 9, 484}, Case{"double", 400, 6, 512}}) {
+    SCOPED_TRACE(c.model);
+    const DepparsePlan plan(dir(c.model), false, DepparseOptions{c.limit});
+    EXPECT_EQ(plan.parse(words_of(c.most_words)[0]).size(), c.most_words);
+    const std::size_t words = c.most_words + 1;
+    EXPECT_THROW_MSG(plan.parse(words_of(words)[0]), DepparseModelError, refusal(words, c.bytes, c.limit, ""));
+    const Sentences texts = {sentences()[0], words_of(words)[0], sentences()[0]};
+    Document doc = document(texts);
+    EXPECT_THROW_MSG(plan.process(doc), DepparseModelError, refusal(words, c.bytes, c.limit, ": sentence 1"));
+    EXPECT_EQ(written(doc), expected_written(plan, {texts[0]}) + written(document({texts[1], texts[2]})));
+    const Document first = document({sentences()[0]});
+    EXPECT_THROW_MSG(plan.process_bulk({first, document(texts)}), DepparseModelError,
+                     refusal(words, c.bytes, c.limit, ": document 1, sentence 1"));
+    EXPECT_EQ(written(first), written(document({sentences()[0]})));
+  }
+  // A megabyte of "." is one sentence of a million words: refused at once
+  // under the default limit, whose bytes the message names.
+  const DepparsePlan plan(dir("plain"), false);
+  std::vector<TokenInput> dots;
+  dots.reserve(1000000);
+  for (int i = 1; i <= 1000000; ++i) {
+    TokenInput token = testing::records::token(i, ".");
+    token.words[0].upos = "PUNCT";
+    dots.push_back(std::move(token));
+  }
+  std::vector<SentenceInput> input;
+  input.push_back(testing::records::sentence({testing::records::token(1, "dog")}));
+  input.back().tokens[0].words[0].upos = "NOUN";
+  input.push_back(testing::records::sentence(std::move(dots)));
+  Document megabyte("", std::move(input));
+  EXPECT_THROW_MSG(plan.process(megabyte), DepparseModelError,
+                   refusal(1000000, 4000008000004, DepparseOptions{}.max_arc_score_bytes, ": sentence 1"));
+  EXPECT_TRUE(megabyte.sentences().at(0).words().at(0).head().has_value());
+}
+
 TEST_F(DepparseTest, ThreadsSharingOnePlanAgree) {
   const DepparsePlan plan(dir("composite"), false);
   const std::string expected = expected_written(plan, sentences());

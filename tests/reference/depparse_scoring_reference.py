@@ -13,10 +13,12 @@ Python floats. Nothing here is shared with the C++ code.
 writes one "depparse" bundle: per scoring case the scorer weights
 ("<case>.<scorer>.W1.weight", ...), the input "<case>.x", the optional mask,
 and the expected "<case>.arcs" and "<case>.relations"; the batched case's
-sentences "many.x<i>" with "many.arcs<i>" and "many.relations<i>"; and
+sentences "many.x<i>" with "many.arcs<i>" and "many.relations<i>"; a long
+sentence "long.x" with its "long.arcs"; and
 random score pairs "<parse>.arcs", "<parse>.relations". The assets describe
 the cases and hold the expected parses (heads and relation names) or errors,
-and the float64 gap of every scoring case and of the batched case: how far
+and the float64 gap of every scoring case, of the batched case and of the
+long sentence: how far
 the float32 scores lie from the same scoring in float64 on the same weights
 and inputs (bundle_reference).
 """
@@ -299,6 +301,7 @@ SCORING_CASES = [  # name, dependent width, head width, flags, batch lengths (No
 ]
 MANY_WORDS = [4, 0, 2, 8, 1, 3, 4]
 MANY_BATCH = 10
+LONG_WORDS = 1100  # more than 2^20 arc cells: the scorer computes them a block of rows at a time
 
 
 def case_weights(name, dep, head, flags, dtype, gen):
@@ -361,6 +364,10 @@ def main(out_dir):
         many_gap = max(many_gap, scores_gap((arcs, rels), encoded[i], strip(weights, "both"), flags))
     for i, x in enumerate(encoded):
         tensors[f"many.x{i}"] = x
+    long_x = torch.randn(1, LONG_WORDS + 1, HIDDEN, generator=gen)
+    long_scores = score_encoded(long_x, strip(weights, "both"), flags)
+    tensors.update({"long.x": long_x, "long.arcs": long_scores[0]})
+    long_gap = scores_gap(long_scores, long_x, strip(weights, "both"), flags)
 
     parse_cases = []
     for k in range(60):
@@ -374,7 +381,8 @@ def main(out_dir):
         parse_cases.append({"name": f"p{k}", **parse_scored(arcs, rels)})
 
     config = {"scoring_cases": assets_cases, "many_words": MANY_WORDS, "many_batch": MANY_BATCH,
-              "many_parses": many_parses, "many_gap": many_gap, "parse_cases": parse_cases}
+              "many_parses": many_parses, "many_gap": many_gap, "long_words": LONG_WORDS, "long_gap": long_gap,
+              "parse_cases": parse_cases}
     bundle_writer.write_bundle(out_dir, processor="depparse", config=config,
                                vocabs={"deprel": RELATIONS}, tensors=tensors)
 

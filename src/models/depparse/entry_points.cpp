@@ -5,7 +5,9 @@
 #include <c10/core/InferenceMode.h>
 
 #include <exception>
+#include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "lorvane/document.hpp"
@@ -41,9 +43,21 @@ void write_dependencies(const WordSequence& words, const std::vector<DependencyP
 
 std::vector<DependencyPrediction> parse_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& rows) {
   if (rows.empty()) return {};
+  impl.check_sentence_length(rows.size(), "");
   c10::InferenceMode guard(true);
-  auto [arcs, relations] = impl.score_encoded(impl.encode(rows, nullptr, nullptr), nullptr);
-  return impl.parse_scored(rows, std::move(arcs), std::move(relations));
+  std::vector<detail::SentenceScores> scores =
+      detail::score_sentences(impl.scorers, {impl.encode(rows, nullptr, nullptr)}, {rows.size()}, impl.batch_size);
+  return impl.parse_scored(rows, scores[0]);
+}
+
+// Bytes of the arc scores of a sentence of `words` words, (words + 1)^2
+// numbers of `cell` bytes, saturated at the largest 64-bit value.
+std::uint64_t arc_score_bytes(std::size_t words, std::size_t cell) {
+  __extension__ using Wide = unsigned __int128;
+  const Wide positions = Wide{words} + 1;
+  const Wide bytes = positions * positions * cell;
+  const Wide most = std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(bytes < most ? bytes : most);
 }
 
 }  // namespace
@@ -65,11 +79,30 @@ std::vector<DependencyPrediction> DepparsePlan::Impl::parse_scored(const std::ve
   return detail::parse_scored(words.size(), std::move(arcs), std::move(relations), deprel_units);
 }
 
-// The character language models run once over all sentences (each with its
-// own guard), then the encoder in batches under one guard; the sentences are
-// scored in slices of input order (batched within each slice) and each slice
-// is decoded sentence by sentence before the next is scored.
+std::vector<DependencyPrediction> DepparsePlan::Impl::parse_scored(const std::vector<DepparseWord>& words,
+                                                                   const detail::SentenceScores& scores) const {
+  return detail::parse_scored(words.size(), scores, scorers.deprel, deprel_units);
+}
+
+void DepparsePlan::Impl::check_sentence_length(std::size_t words, const std::string& where) const {
+  if (words == 0) return;
+  const std::uint64_t bytes = arc_score_bytes(words, scorers.unlabeled.dependent_weight.element_size());
+  if (bytes <= max_arc_score_bytes) return;
+  throw DepparseModelError("depparse refuses a sentence of " + std::to_string(words) +
+                           " words: its arc scores would take " + std::to_string(bytes) +
+                           " bytes, above max_arc_score_bytes (" + std::to_string(max_arc_score_bytes) + ")" + where);
+}
+
+// Every sentence is checked against the arc score limit first. The character
+// language models run once over all sentences (each with its own guard), then
+// the encoder in batches under one guard; the sentences are scored in slices
+// of input order (batched within each slice) and each slice is decoded and
+// labelled (the relation rows of its trees computed together) before the next
+// is scored.
 std::vector<std::vector<DependencyPrediction>> DepparsePlan::Impl::parse_many(const Sentences& sentences) const {
+  for (std::size_t i = 0; i < sentences.size(); ++i) {
+    check_sentence_length(sentences[i].size(), ": sentence " + std::to_string(i));
+  }
   std::vector<at::Tensor> forward_rows;
   std::vector<at::Tensor> backward_rows;
   if (use_charlm) {
@@ -83,7 +116,6 @@ std::vector<std::vector<DependencyPrediction>> DepparsePlan::Impl::parse_many(co
   std::vector<at::Tensor> encoded = encode_many(sentences, forward_rows, backward_rows);
   forward_rows.clear();
   backward_rows.clear();
-  const auto cells_per_position = static_cast<std::int64_t>(deprel_units.size()) - 3;  // relations and the arc
   std::vector<std::vector<DependencyPrediction>> predictions(sentences.size());
   for (std::size_t first = 0; first < sentences.size();) {
     std::vector<at::Tensor> slice;
@@ -91,20 +123,18 @@ std::vector<std::vector<DependencyPrediction>> DepparsePlan::Impl::parse_many(co
     std::int64_t cells = 0;
     do {
       const auto positions = static_cast<std::int64_t>(sentences[first + slice.size()].size() + 1);
-      const std::int64_t sentence_cells = positions * positions * cells_per_position;
-      if (!slice.empty() && cells + sentence_cells > scored_cells_per_slice) break;
-      cells += sentence_cells;
+      if (!slice.empty() && cells + positions * positions > scored_cells_per_slice) break;
+      cells += positions * positions;
       word_counts.push_back(sentences[first + slice.size()].size());
       slice.push_back(std::move(encoded[first + slice.size()]));
     } while (first + slice.size() < sentences.size());
-    std::vector<detail::ArcScores> scores = detail::score_encoded_many(scorers, slice, word_counts, batch_size);
+    std::vector<detail::SentenceScores> scores = detail::score_sentences(scorers, slice, word_counts, batch_size);
     slice.clear();
-    for (std::size_t k = 0; k < scores.size(); ++k) {
-      const std::size_t i = first + k;
-      if (sentences[i].empty()) continue;
-      predictions[i] = parse_scored(sentences[i], std::move(scores[k].first), std::move(scores[k].second));
-    }
-    first += scores.size();
+    std::vector<std::vector<DependencyPrediction>> parsed =
+        detail::parse_scored_many(word_counts, scores, scorers.deprel, deprel_units);
+    scores.clear();
+    for (std::size_t k = 0; k < parsed.size(); ++k) predictions[first + k] = std::move(parsed[k]);
+    first += parsed.size();
   }
   return predictions;
 }
@@ -117,24 +147,26 @@ std::vector<DependencyPrediction> DepparsePlan::parse(const std::vector<Depparse
 
 // The sentences are parsed together, as in process_bulk, which gives the
 // parses of parsing them one by one (up to float rounding) at a fraction of
-// the cost. Rows are read up to the first sentence without tags; the
-// sentences before it are parsed and written before its error is raised.
-// Should the model fail, the sentences are parsed again one after the other,
-// each written before the next, so that the failing sentence reports its
-// error with the sentences before it parsed.
+// the cost. Rows are read up to the first sentence without tags or above the
+// arc score limit; the sentences before it are parsed and written before its
+// error is raised. Should the model fail, the sentences are parsed again one
+// after the other, each written before the next, so that the failing sentence
+// reports its error with the sentences before it parsed.
 Document DepparsePlan::process(Document document) const try {
   const Impl& impl = detail::loaded_impl(impl_, "depparse");
   std::vector<WordSequence> words;
   Impl::Sentences rows;
-  std::exception_ptr untagged;
+  std::exception_ptr refused;
   const SentenceSequence sentences = document.sentences();
-  for (std::uint64_t i = 0; i < sentences.size() && !untagged; ++i) {
+  for (std::uint64_t i = 0; i < sentences.size() && !refused; ++i) {
     WordSequence sentence_words = sentences.at(static_cast<std::int64_t>(i)).words();
     try {
-      rows.push_back(make_depparse_words(sentence_words));
+      std::vector<DepparseWord> sentence_rows = make_depparse_words(sentence_words);
+      impl.check_sentence_length(sentence_rows.size(), ": sentence " + std::to_string(i));
+      rows.push_back(std::move(sentence_rows));
       words.push_back(std::move(sentence_words));
     } catch (const DepparseModelError&) {
-      untagged = std::current_exception();
+      refused = std::current_exception();
     }
   }
   std::vector<std::vector<DependencyPrediction>> predictions;
@@ -145,7 +177,7 @@ Document DepparsePlan::process(Document document) const try {
     predictions.clear();
   }
   for (std::size_t s = 0; s < predictions.size(); ++s) write_dependencies(words[s], predictions[s]);
-  if (untagged) std::rethrow_exception(untagged);
+  if (refused) std::rethrow_exception(refused);
   return document;
 } catch (...) {
   detail::rethrow_unexpected<DepparseModelError>();
@@ -155,11 +187,13 @@ std::vector<Document> DepparsePlan::process_bulk(std::vector<Document> documents
   const Impl& impl = detail::loaded_impl(impl_, "depparse");
   std::vector<WordSequence> words;
   Impl::Sentences rows;
-  for (const Document& document : documents) {
-    const SentenceSequence sentences = document.sentences();
+  for (std::size_t d = 0; d < documents.size(); ++d) {
+    const SentenceSequence sentences = documents[d].sentences();
     for (std::uint64_t i = 0; i < sentences.size(); ++i) {
       words.push_back(sentences.at(static_cast<std::int64_t>(i)).words());
       rows.push_back(make_depparse_words(words.back()));
+      impl.check_sentence_length(rows.back().size(),
+                                 ": document " + std::to_string(d) + ", sentence " + std::to_string(i));
     }
   }
   const std::vector<std::vector<DependencyPrediction>> predictions = impl.parse_many(rows);

@@ -345,12 +345,13 @@ void DepparsePlan::Impl::validate_tensors() const {
   check_model_shapes(*this);
 }
 
-DepparsePlan::DepparsePlan(std::filesystem::path bundle_dir, bool verify_checksums) {
+DepparsePlan::DepparsePlan(std::filesystem::path bundle_dir, bool verify_checksums, DepparseOptions options) {
   try {
     impl_ = std::make_unique<Impl>(std::move(bundle_dir), verify_checksums);
   } catch (...) {
     detail::rethrow_loading_error<DepparseModelError>();
   }
+  impl_->max_arc_score_bytes = options.max_arc_score_bytes;
 }
 
 DepparsePlan::DepparsePlan(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

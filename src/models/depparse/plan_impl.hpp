@@ -75,11 +75,13 @@ struct DepparsePlan::Impl {
   std::unique_ptr<detail::NativeCharLM> forward_charlm;
   std::unique_ptr<detail::NativeCharLM> backward_charlm;
   std::unique_ptr<detail::NativeTransformer> transformer;
-  // Relation-score cells (positions squared times relation classes) that a
-  // bulk parse scores before it decodes those sentences and releases their
-  // scores; at least one sentence is scored at a time. Bounds the memory of a
-  // bulk parse by one slice of scores rather than all of them.
+  // Arc-score cells (positions squared) that a bulk parse scores before it
+  // decodes those sentences and releases their scores; at least one sentence
+  // is scored at a time. Bounds the memory of a bulk parse by one slice of
+  // scores rather than all of them.
   std::int64_t scored_cells_per_slice = std::int64_t{1} << 24;
+  // DepparseOptions::max_arc_score_bytes of the plan.
+  std::uint64_t max_arc_score_bytes = DepparseOptions{}.max_arc_score_bytes;
 
   // Weights of the input blocks and the scorers, fetched once after validation.
   at::Tensor word_embedding;
@@ -139,7 +141,16 @@ struct DepparsePlan::Impl {
   // One prediction per word of the sentence whose scores are given.
   std::vector<DependencyPrediction> parse_scored(const std::vector<DepparseWord>& words, at::Tensor arcs,
                                                  at::Tensor relations) const;
-  // The parses of many sentences, batched; an empty list for an empty sentence.
+  std::vector<DependencyPrediction> parse_scored(const std::vector<DepparseWord>& words,
+                                                 const detail::SentenceScores& scores) const;
+  // Refuses a sentence of `words` words whose arc scores would take more than
+  // max_arc_score_bytes: DepparseModelError "depparse refuses a sentence of
+  // <words> words: its arc scores would take <bytes> bytes, above
+  // max_arc_score_bytes (<limit>)" followed by `where` (e.g. ": sentence 3").
+  void check_sentence_length(std::size_t words, const std::string& where) const;
+  // The parses of many sentences, batched; an empty list for an empty
+  // sentence. Refuses (check_sentence_length, ": sentence <i>") before any
+  // model work when one of them is too long.
   std::vector<std::vector<DependencyPrediction>> parse_many(const Sentences& sentences) const;
 };
 

@@ -1,9 +1,11 @@
 #include "models/depparse/scoring.hpp"
 
 #include <ATen/ops/addmm.h>
-#include <ATen/ops/baddbmm.h>
 #include <ATen/ops/arange.h>
+#include <ATen/ops/baddbmm.h>
+#include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
+#include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
 #include <ATen/ops/log_sigmoid.h>
@@ -29,6 +31,13 @@ namespace {
 constexpr std::int64_t kGroupRows = 512;
 // Scores normalised per temporary buffer when relation scores are normalised in place.
 constexpr std::int64_t kSoftmaxChunkCells = std::int64_t{1} << 20;
+// Arc score cells (sentences x rows x heads) computed per block: each
+// temporary of the arc terms stays near 4 MB however long the sentence.
+constexpr std::int64_t kArcBlockCells = std::int64_t{1} << 20;
+// Arcs whose relation rows are computed at once: every block reads the whole
+// pairwise weight (23 MB at P = Q = 401, R = 36), so blocks are large, and the
+// dependent sides contracted with it make an [arcs, Q * R] buffer of 30 MB.
+constexpr std::int64_t kRelationBlockArcs = 512;
 
 constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 
@@ -104,12 +113,6 @@ at::Tensor pairwise_scores(const DeepBiaffineWeights& scorer, const Projection& 
   return out;
 }
 
-// Raw [k, L, L] scores of a one-output scorer (arcs, linearization, distance).
-at::Tensor single_output_scores(const DeepBiaffineWeights& scorer, const at::Tensor& encoded) {
-  single_output(scorer);
-  return pairwise_scores(scorer, project(encoded, scorer), true);
-}
-
 // Normalises the last dimension of a contiguous tensor in place, a bounded
 // block of rows at a time.
 void log_softmax_in_place(at::Tensor& scores) {
@@ -123,16 +126,75 @@ void log_softmax_in_place(at::Tensor& scores) {
   }
 }
 
-// Adds the linear-order and distance terms (when defined) to the raw arc
-// scores [B, L, L], bars self-attachment and padded heads, and normalises
-// over heads.
+// The rows of the sentences of a group, each at its offset in `packed`, laid
+// out as [g, L, width] with zeros after each sentence's rows; a view when
+// every sentence has L rows and they follow each other.
+at::Tensor padded(const at::Tensor& packed, const std::vector<std::int64_t>& offsets,
+                  const std::vector<std::int64_t>& lengths, std::int64_t length) {
+  const auto sentences = static_cast<std::int64_t>(offsets.size());
+  bool back_to_back = true;
+  for (std::size_t j = 0; j < offsets.size(); ++j) {
+    back_to_back = back_to_back && lengths[j] == length && offsets[j] == offsets[0] + static_cast<std::int64_t>(j) * length;
+  }
+  if (back_to_back) return packed.narrow(0, offsets[0], sentences * length).view({sentences, length, packed.size(1)});
+  at::Tensor out = at::zeros({static_cast<std::int64_t>(offsets.size()), length, packed.size(1)}, packed.options());
+  for (std::size_t j = 0; j < offsets.size(); ++j) {
+    out[static_cast<std::int64_t>(j)].narrow(0, 0, lengths[j]).copy_(packed.narrow(0, offsets[j], lengths[j]));
+  }
+  return out;
+}
+
+// A sentence group in packed rows [N, H]: sentence j holds rows
+// offsets[j] .. offsets[j] + lengths[j] - 1, and the longest holds `length`.
+struct PackedGroup {
+  at::Tensor rows;
+  std::vector<std::int64_t> offsets;
+  std::vector<std::int64_t> lengths;
+  std::int64_t length = 0;
+
+  at::Tensor padded(const at::Tensor& packed_values) const {
+    return lorvane::detail::padded(packed_values, offsets, lengths, length);
+  }
+};
+
+// One arc scorer (one output) over a group: the dependent side [g, L, P - 1]
+// and the head side contracted with the pairwise weight, [g, P, L], whose
+// row P - 1 meets the dependent side's constant 1. Projected packed, then
+// padded.
+struct ArcSides {
+  at::Tensor dependents;
+  at::Tensor by_dependent;
+  at::Tensor bias;
+
+  // Raw scores [g, rows, L] of the dependent rows first .. first + rows - 1.
+  at::Tensor pairwise(std::int64_t first, std::int64_t rows) const {
+    const std::int64_t p = by_dependent.size(1);
+    const at::Tensor constant = (by_dependent.select(1, p - 1) + bias).unsqueeze(1);
+    return at::baddbmm(constant, dependents.narrow(1, first, rows), by_dependent.narrow(1, 0, p - 1));
+  }
+};
+
+ArcSides arc_sides(const DeepBiaffineWeights& scorer, const PackedGroup& group) {
+  single_output(scorer);
+  const std::int64_t q = scorer.pairwise_weight.size(1);
+  const Projection sides = project(group.rows, scorer);
+  const at::Tensor by_head =
+      at::addmm(scorer.head_major.select(0, q - 1), sides.head, scorer.head_major.narrow(0, 0, q - 1));
+  return {group.padded(sides.dependent), group.padded(by_head).transpose(1, 2).contiguous(), scorer.pairwise_bias};
+}
+
+// Arc log-probabilities of the dependent rows first .. first + rows - 1 of a
+// group, [g, rows, L]: the linear-order and distance terms (when defined)
+// added to the raw scores, self-attachment and padded heads barred, and each
+// row normalised over heads.
 at::Tensor arc_log_probabilities(at::Tensor arcs, const at::Tensor& linearization, const at::Tensor& distance,
-                                 const at::Tensor* padding_mask) {
-  const std::int64_t length = arcs.size(1);
+                                 std::int64_t first, const at::Tensor* padding_mask) {
+  const std::int64_t rows = arcs.size(1);
+  const std::int64_t length = arcs.size(2);
   if (linearization.defined() || distance.defined()) {
-    const at::Tensor positions = at::arange(length, at::kLong);
     // offset[0, i, j] = j - i: head position minus dependent position.
-    const at::Tensor offset = positions.view({1, 1, length}) - positions.view({1, length, 1});
+    const at::Tensor offset = at::arange(length, at::kLong).view({1, 1, length}) -
+                              at::arange(first, first + rows, at::kLong).view({1, rows, 1});
     if (linearization.defined()) {
       arcs = arcs + at::log_sigmoid(linearization * at::sign(offset).to(arcs.scalar_type()));
     }
@@ -141,18 +203,43 @@ at::Tensor arc_log_probabilities(at::Tensor arcs, const at::Tensor& linearizatio
       arcs = arcs - at::log((offset.abs().to(arcs.scalar_type()) - predicted).pow(2) / 2 + 1);
     }
   }
-  arcs.diagonal(0, 1, 2).fill_(kMinusInfinity);
+  arcs.diagonal(first, 1, 2).fill_(kMinusInfinity);
   if (padding_mask != nullptr) arcs.masked_fill_(padding_mask->logical_not().unsqueeze(1), kMinusInfinity);
   return at::log_softmax(arcs, 2);
 }
 
-// Arc log-probabilities [k, L, L] of a padded batch.
-at::Tensor arc_scores(const ArcScorers& scorers, const at::Tensor& encoded, const at::Tensor* padding_mask) {
-  const at::Tensor linearization =
-      scorers.linearization ? single_output_scores(*scorers.linearization, encoded) : at::Tensor();
-  const at::Tensor distance = scorers.distance ? single_output_scores(*scorers.distance, encoded) : at::Tensor();
-  return arc_log_probabilities(single_output_scores(scorers.unlabeled, encoded), linearization, distance,
-                               padding_mask);
+// Arc log-probabilities [g, L, L] of a group, a block of dependent rows at a time.
+at::Tensor group_arc_scores(const ArcScorers& scorers, const PackedGroup& group, const at::Tensor* padding_mask) {
+  const ArcSides unlabeled = arc_sides(scorers.unlabeled, group);
+  const std::optional<ArcSides> linearization =
+      scorers.linearization ? std::optional(arc_sides(*scorers.linearization, group)) : std::nullopt;
+  const std::optional<ArcSides> distance =
+      scorers.distance ? std::optional(arc_sides(*scorers.distance, group)) : std::nullopt;
+  const std::int64_t sentences = unlabeled.dependents.size(0);
+  const std::int64_t length = group.length;
+  at::Tensor out = at::empty({sentences, length, length}, group.rows.options());
+  const std::int64_t step = std::max<std::int64_t>(1, kArcBlockCells / (sentences * std::max<std::int64_t>(length, 1)));
+  for (std::int64_t first = 0; first < length; first += step) {
+    const std::int64_t rows = std::min(step, length - first);
+    out.narrow(1, first, rows)
+        .copy_(arc_log_probabilities(unlabeled.pairwise(first, rows),
+                                     linearization ? linearization->pairwise(first, rows) : at::Tensor(),
+                                     distance ? distance->pairwise(first, rows) : at::Tensor(), first, padding_mask));
+  }
+  return out;
+}
+
+// The padding mask of a group, [g, L], true at real positions; undefined
+// when no sentence is shorter than the longest.
+at::Tensor group_mask(const PackedGroup& group) {
+  if (std::all_of(group.lengths.begin(), group.lengths.end(), [&](std::int64_t n) { return n == group.length; })) {
+    return at::Tensor();
+  }
+  at::Tensor mask = at::zeros({static_cast<std::int64_t>(group.lengths.size()), group.length}, at::kBool);
+  for (std::size_t j = 0; j < group.lengths.size(); ++j) {
+    mask[static_cast<std::int64_t>(j)].narrow(0, 0, group.lengths[j]).fill_(true);
+  }
+  return mask;
 }
 
 void check_padding_mask(const at::Tensor& encoded, const at::Tensor* padding_mask) {
@@ -166,9 +253,40 @@ void check_encoded(const at::Tensor& encoded) {
   TORCH_CHECK(encoded.dim() == 3, "encoded input must be [batch, positions, features], got ", encoded.sizes());
 }
 
-// A sentence's first n rows and columns, as [1, n, n, ...].
-at::Tensor cut(const at::Tensor& padded, std::int64_t n) {
-  return padded.narrow(0, 0, n).narrow(1, 0, n).unsqueeze(0).contiguous();
+// A sentence's first n rows and columns, contiguous.
+at::Tensor cut(const at::Tensor& padded_scores, std::int64_t n) {
+  return padded_scores.narrow(0, 0, n).narrow(1, 0, n).contiguous();
+}
+
+// The positions of the sentences with words, checked against their encodings.
+std::vector<std::size_t> sentences_to_score(const std::vector<at::Tensor>& encoded,
+                                            const std::vector<std::size_t>& word_counts,
+                                            std::vector<std::int64_t>& lengths) {
+  if (encoded.size() != word_counts.size()) {
+    throw DepparseModelError("depparse encoded and sentence batches must have equal lengths");
+  }
+  std::vector<std::size_t> sentences;
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    if (word_counts[i] == 0) continue;
+    const at::Tensor& sentence = encoded[i];
+    const auto positions = static_cast<std::int64_t>(word_counts[i] + 1);
+    if (!sentence.defined() || sentence.dim() != 3 || sentence.size(0) != 1 || sentence.size(1) != positions) {
+      throw DepparseModelError("depparse encoded sentence length does not match its words");
+    }
+    sentences.push_back(i);
+    lengths.push_back(positions);
+  }
+  return sentences;
+}
+
+at::Tensor index_tensor(const std::vector<std::int64_t>& values) {
+  return at::from_blob(const_cast<std::int64_t*>(values.data()), {static_cast<std::int64_t>(values.size())}, at::kLong)
+      .clone();
+}
+
+// Copies [k, R] scores of any floating type into k * R doubles.
+void copy_to_doubles(const at::Tensor& scores, double* out) {
+  at::from_blob(out, scores.sizes(), at::kDouble).copy_(scores);
 }
 
 }  // namespace
@@ -195,57 +313,163 @@ at::Tensor deep_biaffine(const at::Tensor& encoded, const DeepBiaffineWeights& s
 ArcScores score_encoded(const ArcScorers& scorers, const at::Tensor& encoded, const at::Tensor* padding_mask) {
   check_encoded(encoded);
   check_padding_mask(encoded, padding_mask);
-  at::Tensor arcs = arc_scores(scorers, encoded, padding_mask);
+  const std::int64_t sentences = encoded.size(0);
+  const std::int64_t length = encoded.size(1);
+  PackedGroup group{encoded.reshape({sentences * length, encoded.size(2)}), {}, {}, length};
+  for (std::int64_t j = 0; j < sentences; ++j) {
+    group.offsets.push_back(j * length);
+    group.lengths.push_back(length);
+  }
+  at::Tensor arcs = group_arc_scores(scorers, group, padding_mask);
   at::Tensor relations = deep_biaffine(encoded, scorers.deprel);
   log_softmax_in_place(relations);
   return {std::move(arcs), std::move(relations)};
 }
 
-std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::vector<at::Tensor>& encoded,
-                                          const std::vector<std::size_t>& word_counts, std::int64_t batch_size) {
-  if (encoded.size() != word_counts.size()) {
-    throw DepparseModelError("depparse encoded and sentence batches must have equal lengths");
-  }
-  std::vector<ArcScores> results(encoded.size());
-  std::vector<std::size_t> sentences;
+std::vector<SentenceScores> score_sentences(const ArcScorers& scorers, const std::vector<at::Tensor>& encoded,
+                                            const std::vector<std::size_t>& word_counts, std::int64_t batch_size) {
   std::vector<std::int64_t> lengths;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if (word_counts[i] == 0) continue;
-    const at::Tensor& sentence = encoded[i];
-    const auto positions = static_cast<std::int64_t>(word_counts[i] + 1);
-    if (!sentence.defined() || sentence.dim() != 3 || sentence.size(0) != 1 || sentence.size(1) != positions) {
-      throw DepparseModelError("depparse encoded sentence length does not match its words");
-    }
-    sentences.push_back(i);
-    lengths.push_back(positions);
-  }
-  // Scored in groups of at most kGroupRows padded rows (fewer when the budget
-  // is smaller), each padded to its own longest sentence: a sentence gets the
-  // scores it gets alone whatever group it is in, and small groups keep both
-  // the padding and the [k, L, L, R] relation buffer small.
+  const std::vector<std::size_t> sentences = sentences_to_score(encoded, word_counts, lengths);
+  std::vector<SentenceScores> results(encoded.size());
+  // Groups of at most kGroupRows padded rows (fewer when the budget is
+  // smaller), each padded to its own longest sentence: a sentence gets the
+  // scores it gets alone whatever group it is in, and small groups keep the
+  // padding of the pairwise products small.
   const std::int64_t budget = batch_size > 0 ? std::min(batch_size, kGroupRows) : kGroupRows;
   const std::vector<std::size_t> order = longest_first(lengths);
   for (const BatchRange& range : cut_batches(order, lengths, 0, budget)) {
-    const auto count = static_cast<std::int64_t>(range.end - range.begin);
-    const std::int64_t length = lengths[order[range.begin]];
-    const at::Tensor& first = encoded[sentences[order[range.begin]]];
-    at::Tensor padded = at::zeros({count, length, first.size(2)}, first.options());
-    at::Tensor mask = at::zeros({count, length}, at::kBool);
-    for (std::int64_t j = 0; j < count; ++j) {
-      const std::int64_t n = lengths[order[range.begin + j]];
-      padded[j].narrow(0, 0, n).copy_(encoded[sentences[order[range.begin + j]]][0]);
-      mask[j].narrow(0, 0, n).fill_(true);
+    PackedGroup group;
+    group.length = lengths[order[range.begin]];
+    std::vector<at::Tensor> rows;
+    std::int64_t offset = 0;
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      rows.push_back(encoded[sentences[order[k]]][0]);
+      group.offsets.push_back(offset);
+      group.lengths.push_back(lengths[order[k]]);
+      offset += lengths[order[k]];
     }
-    const at::Tensor arcs = arc_scores(scorers, padded, &mask);
-    at::Tensor relations = deep_biaffine(padded, scorers.deprel);
-    padded.reset();
-    log_softmax_in_place(relations);
-    for (std::int64_t j = 0; j < count; ++j) {
-      const std::int64_t n = lengths[order[range.begin + j]];
-      ArcScores& result = results[sentences[order[range.begin + j]]];
-      result.first = cut(arcs[j], n);
-      result.second = cut(relations[j], n);
+    group.rows = rows.size() == 1 ? rows[0] : at::cat(rows);
+    rows.clear();
+    const at::Tensor mask = group_mask(group);
+    const at::Tensor arcs = group_arc_scores(scorers, group, mask.defined() ? &mask : nullptr);
+    const Projection relation_sides = project(group.rows, scorers.deprel);
+    for (std::size_t j = 0; j < group.offsets.size(); ++j) {
+      SentenceScores& result = results[sentences[order[range.begin + j]]];
+      const std::int64_t n = group.lengths[j];
+      result.arcs = group.offsets.size() == 1 ? arcs[0] : cut(arcs[static_cast<std::int64_t>(j)], n);
+      result.dependents = relation_sides.dependent.narrow(0, group.offsets[j], n);
+      result.heads = relation_sides.head.narrow(0, group.offsets[j], n);
     }
+  }
+  return results;
+}
+
+at::Tensor relation_log_probabilities(const DeepBiaffineWeights& scorer, const at::Tensor& dependents,
+                                      const at::Tensor& heads, const std::vector<std::size_t>& arc_dependents,
+                                      const std::vector<std::size_t>& arc_heads) {
+  const std::int64_t outputs = output_count(scorer);
+  const std::int64_t p = scorer.pairwise_weight.size(0);
+  const std::int64_t q = scorer.pairwise_weight.size(1);
+  const auto arcs = static_cast<std::int64_t>(arc_dependents.size());
+  at::Tensor out = at::empty({arcs, outputs}, dependents.options());
+  const at::Tensor weight = scorer.pairwise_weight.reshape({p, q * outputs});
+  std::vector<std::int64_t> block_dependents;
+  std::vector<std::int64_t> block_heads;
+  for (std::int64_t first = 0; first < arcs; first += kRelationBlockArcs) {
+    const std::int64_t count = std::min(kRelationBlockArcs, arcs - first);
+    block_dependents.assign(arc_dependents.begin() + first, arc_dependents.begin() + first + count);
+    block_heads.assign(arc_heads.begin() + first, arc_heads.begin() + first + count);
+    // Each arc's dependent side (with its constant 1) contracted with the weight: [arcs, Q, R].
+    const at::Tensor by_dependent =
+        at::addmm(weight.select(0, p - 1), dependents.index_select(0, index_tensor(block_dependents)),
+                  weight.narrow(0, 0, p - 1))
+            .view({count, q, outputs});
+    const at::Tensor constant = by_dependent.select(1, q - 1) + scorer.pairwise_bias;
+    const at::Tensor scores = at::baddbmm(constant.unsqueeze(1),
+                                          heads.index_select(0, index_tensor(block_heads)).unsqueeze(1),
+                                          by_dependent.narrow(1, 0, q - 1));
+    out.narrow(0, first, count).copy_(at::log_softmax(scores.squeeze(1), 1));
+  }
+  return out;
+}
+
+at::Tensor dependent_relation_log_probabilities(const DeepBiaffineWeights& scorer, const at::Tensor& dependents,
+                                                const at::Tensor& heads, std::int64_t first, std::int64_t count) {
+  const std::int64_t outputs = output_count(scorer);
+  const std::int64_t p = scorer.pairwise_weight.size(0);
+  const std::int64_t q = scorer.pairwise_weight.size(1);
+  const std::int64_t n = heads.size(0);
+  const at::Tensor weight = scorer.pairwise_weight.reshape({p, q * outputs});
+  // by_dependent[d, q, r]: each dependent side (with its constant 1) contracted with the weight.
+  const at::Tensor by_dependent =
+      at::addmm(weight.select(0, p - 1), dependents.narrow(0, first, count), weight.narrow(0, 0, p - 1))
+          .view({count, q, outputs});
+  // [Q - 1, count * R]: one product meets every head with every dependent of the block.
+  const at::Tensor by_head = by_dependent.narrow(1, 0, q - 1).permute({1, 0, 2}).reshape({q - 1, count * outputs});
+  const at::Tensor constant = (by_dependent.select(1, q - 1) + scorer.pairwise_bias).reshape({count * outputs});
+  const at::Tensor scores = at::addmm(constant, heads, by_head).view({n, count, outputs}).permute({1, 0, 2});
+  return at::log_softmax(scores, 2);
+}
+
+RelationRows::RelationRows(const DeepBiaffineWeights& scorer, at::Tensor dependents, at::Tensor heads)
+    : scorer_(scorer), dependents_(std::move(dependents)), heads_(std::move(heads)) {}
+
+std::size_t RelationRows::size() const { return static_cast<std::size_t>(dependents_.size(0)); }
+
+std::size_t RelationRows::classes() const { return static_cast<std::size_t>(output_count(scorer_)); }
+
+void RelationRows::arc_rows(const std::vector<std::size_t>& dependents, const std::vector<std::size_t>& heads,
+                            double* out) const {
+  const std::size_t outputs = classes();
+  std::vector<std::size_t> missing;
+  std::vector<std::size_t> missing_dependents;
+  std::vector<std::size_t> missing_heads;
+  for (std::size_t k = 0; k < dependents.size(); ++k) {
+    const std::size_t dependent = dependents[k];
+    if (dependent > 0 && dependent < tree_heads_.size() && tree_heads_[dependent] == heads[k]) {
+      std::copy_n(tree_rows_.begin() + static_cast<std::ptrdiff_t>((dependent - 1) * outputs), outputs, out + k * outputs);
+    } else {
+      missing.push_back(k);
+      missing_dependents.push_back(dependent);
+      missing_heads.push_back(heads[k]);
+    }
+  }
+  if (missing.empty()) return;
+  std::vector<double> computed(missing.size() * outputs);
+  copy_to_doubles(relation_log_probabilities(scorer_, dependents_, heads_, missing_dependents, missing_heads),
+                  computed.data());
+  for (std::size_t m = 0; m < missing.size(); ++m) {
+    std::copy_n(computed.begin() + static_cast<std::ptrdiff_t>(m * outputs), outputs, out + missing[m] * outputs);
+  }
+}
+
+void RelationRows::provide_tree_rows(std::vector<std::size_t> tree_heads, std::vector<double> rows) {
+  tree_heads_ = std::move(tree_heads);
+  tree_rows_ = std::move(rows);
+}
+
+void RelationRows::dependent_rows(std::size_t dependent, double* out) const {
+  copy_to_doubles(
+      dependent_relation_log_probabilities(scorer_, dependents_, heads_, static_cast<std::int64_t>(dependent), 1)[0], out);
+}
+
+std::vector<ArcScores> score_encoded_many(const ArcScorers& scorers, const std::vector<at::Tensor>& encoded,
+                                          const std::vector<std::size_t>& word_counts, std::int64_t batch_size) {
+  std::vector<SentenceScores> scores = score_sentences(scorers, encoded, word_counts, batch_size);
+  std::vector<ArcScores> results(scores.size());
+  const std::int64_t outputs = output_count(scorers.deprel);
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    if (!scores[i].arcs.defined()) continue;
+    const std::int64_t n = scores[i].arcs.size(0);
+    at::Tensor relations = at::empty({1, n, n, outputs}, scores[i].arcs.options());
+    const std::int64_t step = std::max<std::int64_t>(1, kSoftmaxChunkCells / (n * outputs));
+    for (std::int64_t first = 0; first < n; first += step) {
+      const std::int64_t count = std::min(step, n - first);
+      relations[0].narrow(0, first, count).copy_(dependent_relation_log_probabilities(
+          scorers.deprel, scores[i].dependents, scores[i].heads, first, count));
+    }
+    results[i] = {scores[i].arcs.unsqueeze(0), std::move(relations)};
+    scores[i] = {};
   }
   return results;
 }
