@@ -26,10 +26,10 @@
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
 #include "lorvane/errors.hpp"
-#include "models/common/model_tensors.hpp"
 #include "models/depparse/head_constraints.hpp"
 #include "models/depparse/scoring.hpp"
 #include "models/depparse/spanning_tree.hpp"
+#include "nn/model_tensors.hpp"
 #include "support/bench_support.hpp"
 
 namespace {

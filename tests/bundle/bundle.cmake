@@ -2,7 +2,4 @@ lorvane_add_test(bundle_test SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/bundle_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bundle_sha256_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/bundle_index_test.cpp)
-if(LORVANE_WITH_TORCH)
-  lorvane_add_test(bundle_tensor_view_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/bundle_tensor_view_test.cpp TORCH)
-endif()
 lorvane_add_test(bundle_mutation_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/bundle_mutation_test.cpp)

@@ -14,9 +14,9 @@
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
 #include "lorvane/errors.hpp"
-#include "models/common/model_tensors.hpp"
 #include "models/depparse/labelled_parse.hpp"
 #include "models/depparse/scoring.hpp"
+#include "nn/model_tensors.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane::detail {

@@ -15,8 +15,8 @@
 #include "document/document_records.hpp"
 #include "encoders/transformer_test_support.hpp"
 #include "lorvane/document.hpp"
-#include "models/common/batching.hpp"
 #include "models/depparse/plan_impl.hpp"
+#include "nn/batching.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane {

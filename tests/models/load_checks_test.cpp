@@ -22,7 +22,7 @@
 #include "lorvane/ner.hpp"
 #include "lorvane/pos.hpp"
 #include "lorvane/sentiment.hpp"
-#include "models/common/guarded_call.hpp"
+#include "nn/guarded_call.hpp"
 #include "support/mutation_cases.hpp"
 #include "support/test_support.hpp"
 

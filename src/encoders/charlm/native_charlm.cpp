@@ -12,10 +12,10 @@
 
 #include "document/utf8_decode.hpp"
 #include "lorvane/errors.hpp"
-#include "models/common/batching.hpp"
-#include "models/common/config.hpp"
-#include "models/common/plan_loading.hpp"
-#include "models/common/tensor_view.hpp"
+#include "nn/batching.hpp"
+#include "nn/config.hpp"
+#include "nn/plan_loading.hpp"
+#include "nn/tensor_view.hpp"
 
 namespace lorvane::detail {
 namespace {

@@ -15,8 +15,8 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
-#include "models/common/lstm.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/lstm.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane::detail {
 

@@ -4,8 +4,8 @@
 
 #include "bundle/json.hpp"
 #include "encoders/charlm/plan_impl.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 

@@ -9,7 +9,7 @@
 #include "encoders/transformer/encoder_impl.hpp"
 #include "lorvane/errors.hpp"
 #include "lorvane/transformer.hpp"
-#include "models/common/config.hpp"
+#include "nn/config.hpp"
 
 namespace lorvane::detail {
 

@@ -10,10 +10,10 @@
 
 #include "lorvane/document.hpp"
 #include "lorvane/errors.hpp"
-#include "models/common/batching.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/constituency/parsing.hpp"
+#include "nn/batching.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace detail::constituency {

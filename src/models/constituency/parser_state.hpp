@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "lorvane/tree.hpp"
-#include "models/common/lstm.hpp"
 #include "models/constituency/plan_impl.hpp"
+#include "nn/lstm.hpp"
 
 namespace lorvane::detail::constituency {
 

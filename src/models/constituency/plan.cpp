@@ -10,10 +10,10 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/errors.hpp"
-#include "models/common/config.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/constituency/plan_impl.hpp"
+#include "nn/config.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

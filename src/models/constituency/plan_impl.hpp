@@ -19,9 +19,9 @@
 #include "encoders/transformer/native_transformer.hpp"
 #include "lorvane/bundle.hpp"
 #include "lorvane/constituency.hpp"
-#include "models/common/lstm.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/lstm.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 

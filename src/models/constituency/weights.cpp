@@ -5,9 +5,9 @@
 #include <string_view>
 
 #include "lorvane/errors.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/vocabulary.hpp"
 #include "models/constituency/plan_impl.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 namespace {

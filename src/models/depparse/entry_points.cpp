@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/depparse/labelled_parse.hpp"
 #include "models/depparse/plan_impl.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

@@ -23,11 +23,11 @@
 #include "encoders/transformer/native_transformer.hpp"
 #include "lorvane/bundle.hpp"
 #include "lorvane/depparse.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/vocabulary.hpp"
 #include "models/depparse/scoring.hpp"
 #include "models/tagging/character_model.hpp"
 #include "models/tagging/highway_lstm.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 

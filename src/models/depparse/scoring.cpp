@@ -20,7 +20,7 @@
 #include <limits>
 
 #include "lorvane/errors.hpp"
-#include "models/common/batching.hpp"
+#include "nn/batching.hpp"
 
 namespace lorvane::detail {
 namespace {

@@ -3,8 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "models/common/plan_loading.hpp"
 #include "models/langid/model.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 

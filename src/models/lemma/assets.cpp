@@ -1,6 +1,6 @@
 #include "models/lemma/assets.hpp"
 
-#include "models/common/config.hpp"
+#include "nn/config.hpp"
 
 namespace lorvane::detail {
 

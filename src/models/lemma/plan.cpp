@@ -6,12 +6,12 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/document.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/lemma/assets.hpp"
 #include "models/lemma/entry_points.hpp"
 #include "models/lemma/plan_impl.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 

@@ -15,7 +15,7 @@
 #include "lorvane/bundle.hpp"
 #include "lorvane/lemma.hpp"
 #include "lorvane/seq2seq.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 

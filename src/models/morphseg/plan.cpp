@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/morphseg/model.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 

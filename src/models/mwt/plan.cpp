@@ -6,10 +6,10 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/document.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/mwt/plan_impl.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

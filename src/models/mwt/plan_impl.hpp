@@ -19,9 +19,9 @@
 #include "lorvane/bundle.hpp"
 #include "lorvane/mwt.hpp"
 #include "lorvane/seq2seq.hpp"
-#include "models/common/lstm.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/lstm.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 

@@ -1,4 +1,3 @@
-#include "models/common/guarded_call.hpp"
 #include "models/mwt/process_document.hpp"
 
 #include <algorithm>
@@ -9,9 +8,10 @@
 #include <unordered_map>
 #include <utility>
 
-#include "models/common/plan_loading.hpp"
 #include "models/mwt/document_records.hpp"
 #include "models/mwt/plan_impl.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace detail {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "models/common/config.hpp"
-#include "models/common/tensor_view.hpp"
 #include "models/mwt/plan_impl.hpp"
+#include "nn/config.hpp"
+#include "nn/tensor_view.hpp"
 
 namespace lorvane {
 namespace {

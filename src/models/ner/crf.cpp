@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "lorvane/errors.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane::detail {
 namespace {

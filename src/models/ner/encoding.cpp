@@ -13,8 +13,8 @@
 
 #include "document/utf8_decode.hpp"
 #include "encoders/unicode/unicode.hpp"
-#include "models/common/batching.hpp"
 #include "models/ner/plan_impl.hpp"
+#include "nn/batching.hpp"
 
 namespace lorvane {
 namespace {

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/ner/plan_impl.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

@@ -10,11 +10,11 @@
 #include <utility>
 
 #include "bundle/json.hpp"
-#include "models/common/config.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/ner/plan_impl.hpp"
+#include "nn/config.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

@@ -11,9 +11,9 @@
 
 #include <algorithm>
 
-#include "models/common/batching.hpp"
 #include "models/ner/crf.hpp"
 #include "models/ner/plan_impl.hpp"
+#include "nn/batching.hpp"
 
 namespace lorvane {
 namespace {

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/pos/plan_impl.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "models/common/batching.hpp"
 #include "models/pos/plan_impl.hpp"
+#include "nn/batching.hpp"
 
 namespace lorvane {
 namespace {

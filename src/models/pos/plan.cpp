@@ -9,13 +9,13 @@
 #include <utility>
 
 #include "bundle/json.hpp"
-#include "models/common/config.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/pos/plan_impl.hpp"
 #include "models/tagging/charlm_pair.hpp"
 #include "models/tagging/tagger_assets.hpp"
+#include "nn/config.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

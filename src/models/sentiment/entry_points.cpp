@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "lorvane/document.hpp"
-#include "models/common/batching.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
+#include "nn/batching.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

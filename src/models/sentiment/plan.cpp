@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "lorvane/sentiment.hpp"
-#include "models/common/config.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/sentiment/plan_impl.hpp"
+#include "nn/config.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

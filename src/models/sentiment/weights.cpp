@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "models/common/config.hpp"
 #include "models/sentiment/plan_impl.hpp"
+#include "nn/config.hpp"
 
 namespace lorvane {
 namespace {

@@ -5,10 +5,10 @@
 
 #include <utility>
 
-#include "models/common/batching.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/seq2seq/plan_impl.hpp"
+#include "nn/batching.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "bundle/json.hpp"
-#include "models/common/config.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
 #include "models/seq2seq/plan_impl.hpp"
+#include "nn/config.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane {
 namespace {

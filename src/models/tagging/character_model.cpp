@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "models/common/batching.hpp"
+#include "nn/batching.hpp"
 
 namespace lorvane::detail {
 namespace {

@@ -9,7 +9,7 @@
 #include "bundle/json.hpp"
 #include "encoders/charlm/native_charlm.hpp"
 #include "lorvane/bundle.hpp"
-#include "models/common/plan_loading.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane::detail {
 

@@ -5,7 +5,7 @@
 #include <ATen/ops/tanh.h>
 #include <ATen/ops/zeros.h>
 
-#include "models/common/batching.hpp"
+#include "nn/batching.hpp"
 
 namespace lorvane::detail {
 

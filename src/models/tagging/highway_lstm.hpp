@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "models/common/lstm.hpp"
-#include "models/common/model_tensors.hpp"
+#include "nn/lstm.hpp"
+#include "nn/model_tensors.hpp"
 
 namespace lorvane::detail {
 

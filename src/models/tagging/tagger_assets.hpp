@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "bundle/json.hpp"
-#include "models/common/config.hpp"
-#include "models/common/plan_loading.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/config.hpp"
+#include "nn/plan_loading.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane::detail {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "models/common/vocabulary.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane::detail {
 

@@ -2,8 +2,8 @@
 // labels of a single paragraph. Paragraphs are read from the text one at a
 // time and leave memory once their sentences are in the new document.
 
-#include "models/common/guarded_call.hpp"
 #include "models/tokenizer/entry_points.hpp"
+#include "nn/guarded_call.hpp"
 
 #include <algorithm>
 #include <cstddef>

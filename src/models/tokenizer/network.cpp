@@ -17,9 +17,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "models/common/batching.hpp"
-#include "models/common/lstm.hpp"
 #include "models/tokenizer/plan_impl.hpp"
+#include "nn/batching.hpp"
+#include "nn/lstm.hpp"
 
 namespace lorvane {
 namespace detail {

@@ -10,12 +10,12 @@
 
 #include "bundle/json.hpp"
 #include "lorvane/bundle.hpp"
-#include "models/common/config.hpp"
-#include "models/common/guarded_call.hpp"
-#include "models/common/plan_loading.hpp"
-#include "models/common/vocabulary.hpp"
 #include "models/tokenizer/plan_impl.hpp"
 #include "models/tokenizer/text/features.hpp"
+#include "nn/config.hpp"
+#include "nn/guarded_call.hpp"
+#include "nn/plan_loading.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 namespace {

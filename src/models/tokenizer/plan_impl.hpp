@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "lorvane/tokenizer.hpp"
-#include "models/common/lstm.hpp"
-#include "models/common/model_tensors.hpp"
-#include "models/common/vocabulary.hpp"
 #include "models/tokenizer/text/units.hpp"
+#include "nn/lstm.hpp"
+#include "nn/model_tensors.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane {
 

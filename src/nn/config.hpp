@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "bundle/json.hpp"
-#include "models/common/plan_loading.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane::detail {
 

@@ -1,4 +1,4 @@
-#include "models/common/batching.hpp"
+#include "nn/batching.hpp"
 
 #include <algorithm>
 #include <numeric>

@@ -1,4 +1,4 @@
-#include "models/common/lstm_cells.hpp"
+#include "nn/lstm_cells.hpp"
 
 #include <ATen/Version.h>
 
@@ -9,7 +9,7 @@
 // the AVX convention, which no call here crosses (the AVX2 unit is reached
 // through plain pointers only).
 #pragma GCC diagnostic ignored "-Wpsabi"
-#include "models/common/lstm_cell_kernels.hpp"
+#include "nn/lstm_cell_kernels.hpp"
 
 namespace lorvane::detail {
 namespace {

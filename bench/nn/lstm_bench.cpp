@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "models/common/lstm.hpp"
+#include "nn/lstm.hpp"
 #include "support/bench_support.hpp"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "bundle/json.hpp"
 #include "bundle/tensor_table.hpp"
 #include "lorvane/bundle.hpp"
-#include "models/common/tensor_view.hpp"
+#include "nn/tensor_view.hpp"
 
 namespace lorvane {
 namespace {

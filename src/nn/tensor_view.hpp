@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "lorvane/bundle.hpp"
-#include "models/common/plan_loading.hpp"
+#include "nn/plan_loading.hpp"
 
 namespace lorvane::detail {
 

@@ -1,4 +1,4 @@
-#include "models/common/tensor_view.hpp"
+#include "nn/tensor_view.hpp"
 
 #include <ATen/ATen.h>
 

@@ -1,6 +1,6 @@
-#include "models/common/vocabulary.hpp"
+#include "nn/vocabulary.hpp"
 
-#include "models/common/config.hpp"
+#include "nn/config.hpp"
 
 namespace lorvane::detail {
 

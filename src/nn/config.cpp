@@ -1,4 +1,4 @@
-#include "models/common/config.hpp"
+#include "nn/config.hpp"
 
 #include <string>
 #include <utility>

@@ -1,9 +1,9 @@
-#include "models/common/model_tensors.hpp"
+#include "nn/model_tensors.hpp"
 
 #include <stdexcept>
 #include <utility>
 
-#include "models/common/tensor_view.hpp"
+#include "nn/tensor_view.hpp"
 
 namespace lorvane::detail {
 

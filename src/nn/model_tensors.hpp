@@ -14,8 +14,8 @@
 #include <unordered_map>
 
 #include "lorvane/bundle.hpp"
-#include "models/common/plan_loading.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/plan_loading.hpp"
+#include "nn/vocabulary.hpp"
 
 namespace lorvane::detail {
 

@@ -1,4 +1,4 @@
-#include "models/common/lstm.hpp"
+#include "nn/lstm.hpp"
 
 #include <ATen/Parallel.h>
 #include <ATen/ops/addmm.h>
@@ -16,10 +16,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "models/common/batching.hpp"
-#include "models/common/config.hpp"
-#include "models/common/lstm_cells.hpp"
-#include "models/common/model_tensors.hpp"
+#include "nn/batching.hpp"
+#include "nn/config.hpp"
+#include "nn/lstm_cells.hpp"
+#include "nn/model_tensors.hpp"
 
 namespace lorvane::detail {
 namespace {

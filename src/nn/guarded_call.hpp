@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "bundle/json.hpp"
-#include "models/common/lstm.hpp"
+#include "nn/lstm.hpp"
 
 namespace lorvane::detail {
 

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "bundle/json.hpp"
-#include "models/common/batching.hpp"
-#include "models/common/config.hpp"
-#include "models/common/lstm.hpp"
-#include "models/common/vocabulary.hpp"
+#include "nn/batching.hpp"
+#include "nn/config.hpp"
+#include "nn/lstm.hpp"
+#include "nn/vocabulary.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane::detail {

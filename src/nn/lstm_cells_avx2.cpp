@@ -4,7 +4,7 @@
 
 #include <immintrin.h>
 
-#include "models/common/lstm_cell_kernels.hpp"
+#include "nn/lstm_cell_kernels.hpp"
 
 // Two of SLEEF's 8-lane functions, exported by libtorch (which bundles SLEEF
 // for its own vectorised kernels).
