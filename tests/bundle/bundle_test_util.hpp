@@ -9,11 +9,27 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "lorvane/errors.hpp"
 #include "support/test_support.hpp"
 
 namespace lorvane::testing {
+
+// How a plan's constructor refuses a bundle: the message, and whether it came
+// as the plan's own error class (rather than another ModelBundleError, such
+// as the bundle layer's). Fails the test when the bundle loads.
+template <class Plan, class OwnError>
+std::pair<std::string, bool> refusal(const std::filesystem::path& bundle_dir) {
+  try {
+    Plan plan(bundle_dir, false);
+    ADD_FAILURE() << "loaded";
+  } catch (const ModelBundleError& error) {
+    return {error.what(), dynamic_cast<const OwnError*>(&error) != nullptr};
+  }
+  return {};
+}
 
 // Runs the bundle writer on a JSON description (an object or a list of them,
 // see tests/fixtures/README.md). The description goes through a file so that

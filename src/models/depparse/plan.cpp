@@ -11,7 +11,7 @@
 
 #include "bundle/json.hpp"
 #include "models/depparse/plan_impl.hpp"
-#include "models/tagging/charlm_pair.hpp"
+#include "models/tagging/embedded_encoders.hpp"
 #include "models/tagging/tagger_assets.hpp"
 #include "nn/config.hpp"
 #include "nn/guarded_call.hpp"
@@ -248,10 +248,7 @@ void check_model_shapes(const DepparsePlan::Impl& impl) {
 void fetch_weights(DepparsePlan::Impl& impl) {
   const auto lookup = [&impl](std::string_view name) -> const at::Tensor& { return impl.weight(name); };
   if (!impl.use_charlm) impl.character = detail::CharacterModel::from_tensors(lookup);
-  impl.parser_layers.reserve(static_cast<std::size_t>(impl.num_layers));
-  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
-    impl.parser_layers.push_back(detail::make_highway_layer("parserlstm", layer, lookup));
-  }
+  impl.parser_layers = detail::make_highway_layers("parserlstm", impl.num_layers, lookup);
   impl.word_embedding = lookup("word_emb.weight");
   impl.lemma_embedding = lookup("lemma_emb.weight");
   impl.upos_embedding = lookup("upos_emb.weight");
@@ -277,15 +274,7 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums
   check_runtime_contract(root);
   read_vocabularies(root, *this);
   tensors = detail::ModelTensors(*bundle, kRaise, "missing depparse tensor: '");
-  if (use_charlm) {
-    detail::CharLMPair charlms =
-        detail::open_charlm_pair(bundle, root, kRaise, "depparse charLM directions disagree with their asset slots");
-    forward_charlm = std::move(charlms.forward);
-    backward_charlm = std::move(charlms.backward);
-  }
-  if (use_transformer) {
-    transformer = std::make_unique<detail::NativeTransformer>(bundle, root.at("transformer", "assets"));
-  }
+  detail::open_embedded_encoders(*this, root, kRaise, "depparse charLM directions disagree with their asset slots");
   validate_tensors();
   fetch_weights(*this);
 }

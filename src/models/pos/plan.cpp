@@ -10,7 +10,7 @@
 
 #include "bundle/json.hpp"
 #include "models/pos/plan_impl.hpp"
-#include "models/tagging/charlm_pair.hpp"
+#include "models/tagging/embedded_encoders.hpp"
 #include "models/tagging/tagger_assets.hpp"
 #include "nn/config.hpp"
 #include "nn/guarded_call.hpp"
@@ -234,10 +234,7 @@ void check_model_shapes(const POSPlan::Impl& impl, std::int64_t input_width) {
 void fetch_weights(POSPlan::Impl& impl) {
   const auto lookup = [&impl](std::string_view name) -> const at::Tensor& { return impl.weight(name); };
   if (!impl.use_charlm) impl.character = detail::CharacterModel::from_tensors(lookup);
-  impl.tagger_layers.reserve(static_cast<std::size_t>(impl.num_layers));
-  for (std::int64_t layer = 0; layer < impl.num_layers; ++layer) {
-    impl.tagger_layers.push_back(detail::make_highway_layer("taggerlstm", layer, lookup));
-  }
+  impl.tagger_layers = detail::make_highway_layers("taggerlstm", impl.num_layers, lookup);
   impl.word_embedding = lookup("word_emb.weight");
   impl.pretrained_embedding = lookup("pretrained_emb.weight");
   impl.pretrained_projection = lookup("trans_pretrained.weight");
@@ -272,15 +269,7 @@ POSPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
   read_config(root, *this);
   read_vocabularies(root, *this);
   tensors = detail::ModelTensors(*bundle, kRaise, "missing POS tensor: '");
-  if (use_charlm) {
-    detail::CharLMPair charlms =
-        detail::open_charlm_pair(bundle, root, kRaise, "POS charLM directions disagree with their asset slots");
-    forward_charlm = std::move(charlms.forward);
-    backward_charlm = std::move(charlms.backward);
-  }
-  if (use_transformer) {
-    transformer = std::make_unique<detail::NativeTransformer>(bundle, root.at("transformer", "assets"));
-  }
+  detail::open_embedded_encoders(*this, root, kRaise, "POS charLM directions disagree with their asset slots");
   validate_tensors();
   fetch_weights(*this);
 }

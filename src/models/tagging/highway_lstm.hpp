@@ -59,6 +59,15 @@ HighwayLayer make_highway_layer(std::string_view prefix, std::int64_t layer, Loo
   return record;
 }
 
+// Layers 0 .. layers - 1 under `prefix`, as make_highway_layer makes them.
+template <class Lookup>
+std::vector<HighwayLayer> make_highway_layers(std::string_view prefix, std::int64_t layers, Lookup&& lookup) {
+  std::vector<HighwayLayer> records;
+  records.reserve(static_cast<std::size_t>(layers));
+  for (std::int64_t layer = 0; layer < layers; ++layer) records.push_back(make_highway_layer(prefix, layer, lookup));
+  return records;
+}
+
 // Runs the layers over a padded batch X [B, T, input width] whose row b holds
 // a sentence of lengths[b] rows (1 <= length <= T, any order); returns
 // [B, T, 2 x hidden]. Real rows depend only on their own sentence: the

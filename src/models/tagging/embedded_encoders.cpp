@@ -1,4 +1,4 @@
-#include "models/tagging/charlm_pair.hpp"
+#include "models/tagging/embedded_encoders.hpp"
 
 namespace lorvane::detail {
 
